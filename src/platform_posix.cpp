@@ -1,0 +1,412 @@
+// The platform module on Linux and other POSIX systems.
+#include "platform.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+int fd_of(const file& f) { return static_cast<int>(f.handle); }
+
+constexpr int max_link_hops = 40;
+constexpr int max_lock_tries = 1000;
+
+// A path holding a NUL byte would name some other, shorter path.
+bool usable_path(const std::string& path) {
+    return !path.empty() && path.find('\0') == std::string::npos;
+}
+
+void split_path(const std::string& path, std::string& directory, std::string& name) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        directory = ".";
+        name = path;
+    } else {
+        directory = slash == 0 ? "/" : path.substr(0, slash);
+        name = path.substr(slash + 1);
+    }
+}
+
+bool read_link(const std::string& path, std::string& target) {
+    target.resize(256);
+    for (;;) {
+        ssize_t n = ::readlink(path.c_str(), &target[0], target.size());
+        if (n < 0)
+            return false;
+        if (static_cast<size_t>(n) < target.size()) {
+            target.resize(n);
+            return true;
+        }
+        target.resize(target.size() * 2);
+    }
+}
+
+// Follows symbolic links in the last component, so that the file they lead
+// to is rewritten beside its own directory and the links stay links.
+failure follow_links(std::string& path) {
+    for (int hop = 0; hop < max_link_hops; ++hop) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0)
+            return failure::not_found;
+        if (!S_ISLNK(st.st_mode))
+            return failure::none;
+        std::string link;
+        if (!read_link(path, link) || link.empty())
+            return failure::not_found;
+        if (link[0] == '/') {
+            path = link;
+        } else {
+            std::string directory, name;
+            split_path(path, directory, name);
+            path = directory + "/" + link;
+        }
+    }
+    return failure::not_found;
+}
+
+failure open_directory(const std::string& path, file& result) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return failure::not_found;
+    result = file(fd);
+    return failure::none;
+}
+
+bool is_special_name(const std::string& name) {
+    return name.empty() || name == "." || name == "..";
+}
+
+// The checks that need no lock: kind of file and permission to replace it.
+failure check_replaceable(int directory, const std::string& name) {
+    struct stat st;
+    if (::fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return failure::not_found;
+    if (!S_ISREG(st.st_mode))
+        return failure::not_regular;
+    if (::faccessat(directory, name.c_str(), R_OK, AT_EACCESS) != 0)
+        return failure::not_found;
+    if (::faccessat(directory, name.c_str(), W_OK, AT_EACCESS) != 0)
+        return failure::not_writable;
+    if (::faccessat(directory, ".", W_OK | X_OK, AT_EACCESS) != 0)
+        return failure::not_writable;
+    return failure::none;
+}
+
+bool lock_exclusive(int fd) {
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR)
+            return false;
+    }
+    return true;
+}
+
+// Opens and locks the file that bears `name` once the lock is held: another
+// run may have renamed its new file over the one opened first.
+failure open_locked(int directory, const std::string& name, file& result) {
+    for (int attempt = 0; attempt < max_lock_tries; ++attempt) {
+        // Non-blocking, so that a pipe swapped in at the last moment cannot hang us.
+        int fd = ::openat(directory, name.c_str(),
+                          O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            return errno == ELOOP ? failure::not_regular : failure::not_found;
+        file opened(fd);
+        struct stat held, now;
+        if (::fstat(fd, &held) != 0)
+            return failure::read_failed;
+        if (!S_ISREG(held.st_mode))
+            return failure::not_regular;
+        if (!lock_exclusive(fd))
+            return failure::read_failed;
+        if (::fstatat(directory, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+            return failure::not_found;
+        if (now.st_dev == held.st_dev && now.st_ino == held.st_ino) {
+            result = std::move(opened);
+            return failure::none;
+        }
+    }
+    return failure::read_failed;
+}
+
+std::string temp_name_of(const std::string& name) { return name + ".tmp"; }
+
+failure check_temp_name_free(int directory, const std::string& name) {
+    struct stat st;
+    if (::fstatat(directory, temp_name_of(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return failure::temp_taken;
+    return errno == ENOENT ? failure::none : failure::not_writable;
+}
+
+failure failure_of_create(int error) {
+    switch (error) {
+    case EEXIST:
+        return failure::temp_taken;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ENAMETOOLONG:
+        return failure::not_writable;
+    default:
+        return failure::write_failed;
+    }
+}
+
+// Attributes that only a privileged process may set, or that the file
+// system manages itself, are kept where possible and skipped otherwise.
+bool must_copy_attribute(const char* name) {
+    return std::strncmp(name, "user.", 5) == 0 ||
+           std::strncmp(name, "system.posix_acl_", 17) == 0;
+}
+
+bool list_attributes(int fd, std::string& names) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        ssize_t size = ::flistxattr(fd, nullptr, 0);
+        if (size < 0)
+            return errno == ENOTSUP;
+        names.resize(size);
+        if (size == 0)
+            return true;
+        size = ::flistxattr(fd, &names[0], names.size());
+        if (size >= 0) {
+            names.resize(size);
+            return true;
+        }
+        if (errno != ERANGE)
+            return false;
+    }
+    return false;
+}
+
+bool copy_attribute(int from, int to, const char* name) {
+    std::string value;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+        if (size < 0)
+            return errno == ENODATA || !must_copy_attribute(name);
+        value.resize(size);
+        size = ::fgetxattr(from, name, &value[0], value.size());
+        if (size >= 0) {
+            value.resize(size);
+            if (::fsetxattr(to, name, value.data(), value.size(), 0) == 0)
+                return true;
+            return errno == ENOTSUP || !must_copy_attribute(name);
+        }
+        if (errno != ERANGE)
+            return false;
+    }
+    return false;
+}
+
+bool copy_attributes(int from, int to) {
+    std::string names;
+    if (!list_attributes(from, names))
+        return false;
+    for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+        if (!copy_attribute(from, to, &names[at]))
+            return false;
+    }
+    return true;
+}
+
+// Owner and group first: changing them clears set-user-ID and set-group-ID
+// bits, which the mode then restores.
+bool copy_ownership_and_mode(int from, int to) {
+    struct stat st;
+    if (::fstat(from, &st) != 0)
+        return false;
+    if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
+        if (::fchown(to, st.st_uid, st.st_gid) != 0) {
+            // Not privileged: keep at least the group when we belong to it.
+            (void)::fchown(to, static_cast<uid_t>(-1), st.st_gid);
+        }
+    }
+    return ::fchmod(to, st.st_mode & 07777) == 0;
+}
+
+// An unnamed file in the directory: a run that dies leaves nothing behind.
+int create_unnamed(int directory) {
+#ifdef O_TMPFILE
+    return ::openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#else
+    (void)directory;
+    errno = EOPNOTSUPP;
+    return -1;
+#endif
+}
+
+bool unnamed_unsupported(int error) {
+    return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+
+// Gives an unnamed temporary file its name; without access to /proc, the
+// empty-path form needs a capability that root has.
+bool link_unnamed(int fd, int directory, const std::string& name) {
+    std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, proc.c_str(), directory, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    if (errno != ENOENT)
+        return false;
+    return ::linkat(fd, "", directory, name.c_str(), AT_EMPTY_PATH) == 0;
+}
+
+} // namespace
+
+file::file(file&& other) noexcept : handle(other.handle) { other.handle = -1; }
+
+file& file::operator=(file&& other) noexcept {
+    if (this != &other) {
+        if (handle != -1)
+            (void)::close(fd_of(*this)); // nothing written through it is pending
+        handle = other.handle;
+        other.handle = -1;
+    }
+    return *this;
+}
+
+file::~file() {
+    if (handle != -1)
+        (void)::close(fd_of(*this)); // written data was flushed and checked before
+}
+
+temp_file::~temp_file() {
+    if (!name.empty() && directory != nullptr)
+        (void)::unlinkat(fd_of(*directory), name.c_str(), 0); // best effort on a failed pass
+}
+
+bool open_for_reading(const std::string& path, file& result) {
+    if (!usable_path(path))
+        return false;
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    file opened(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))
+        return false;
+    result = std::move(opened);
+    return true;
+}
+
+long long read_some(file& from, char* data, size_t size) {
+    for (;;) {
+        ssize_t n = ::read(fd_of(from), data, size);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+failure open_target(const std::string& path, target& result) {
+    if (!usable_path(path))
+        return failure::not_found;
+    std::string resolved = path;
+    failure failed = follow_links(resolved);
+    if (failed != failure::none)
+        return failed;
+    std::string directory, name;
+    split_path(resolved, directory, name);
+    if (is_special_name(name))
+        return failure::not_regular;
+    file directory_file;
+    failed = open_directory(directory, directory_file);
+    if (failed != failure::none)
+        return failed;
+    int dir = fd_of(directory_file);
+    failed = check_replaceable(dir, name);
+    if (failed != failure::none)
+        return failed;
+    file data;
+    failed = open_locked(dir, name, data);
+    if (failed != failure::none)
+        return failed;
+    failed = check_temp_name_free(dir, name);
+    if (failed != failure::none)
+        return failed;
+    (void)::posix_fadvise(fd_of(data), 0, 0, POSIX_FADV_SEQUENTIAL); // a hint only
+    result.data = std::move(data);
+    result.directory = std::move(directory_file);
+    result.name = std::move(name);
+    return failure::none;
+}
+
+failure create_temp(target& of, temp_file& result) {
+    int dir = fd_of(of.directory);
+    int fd = create_unnamed(dir);
+    if (fd < 0 && unnamed_unsupported(errno)) {
+        std::string name = temp_name_of(of.name);
+        fd = ::openat(dir, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            result.name = std::move(name);
+            result.directory = &of.directory;
+        }
+    }
+    if (fd < 0)
+        return failure_of_create(errno);
+    result.data = file(fd);
+    result.size = 0;
+    if (!copy_ownership_and_mode(fd_of(of.data), fd) || !copy_attributes(fd_of(of.data), fd))
+        return failure::write_failed;
+    return failure::none;
+}
+
+failure copy_prefix(target& from, temp_file& to, uint64_t length) {
+    off_t offset = 0;
+    while (static_cast<uint64_t>(offset) < length) {
+        size_t left = length - offset;
+        ssize_t n = ::copy_file_range(fd_of(from.data), &offset, fd_of(to.data), nullptr, left, 0);
+        if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
+            n = ::sendfile(fd_of(to.data), fd_of(from.data), &offset, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno == ENOSPC || errno == EFBIG || errno == EDQUOT ? failure::write_failed
+                                                                       : failure::read_failed;
+        // The file shrank under us: what was read no longer matches it.
+        if (n == 0)
+            return failure::read_failed;
+        to.size += n;
+    }
+    return failure::none;
+}
+
+failure write_all(temp_file& to, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd_of(to.data), data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return failure::write_failed;
+        data += n;
+        size -= n;
+        to.size += n;
+    }
+    return failure::none;
+}
+
+failure commit(target& into, temp_file& from) {
+    int dir = fd_of(into.directory);
+    if (::fsync(fd_of(from.data)) != 0)
+        return failure::write_failed;
+    if (from.name.empty()) {
+        std::string name = temp_name_of(into.name);
+        if (!link_unnamed(fd_of(from.data), dir, name))
+            return errno == EEXIST ? failure::temp_taken : failure::commit_failed;
+        from.name = std::move(name);
+        from.directory = &into.directory;
+    }
+    if (::renameat(dir, from.name.c_str(), dir, into.name.c_str()) != 0)
+        return failure::commit_failed;
+    from.name.clear();
+    if (::fsync(dir) != 0)
+        return failure::write_failed;
+    return failure::none;
+}
+
+} // namespace platform

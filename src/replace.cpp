@@ -1,0 +1,196 @@
+#include "replace.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "substring.h"
+
+namespace {
+
+// The carriage return of a CR LF pair belongs to the line end.
+bool takes_line_end(const char* data, size_t size, size_t at, std::string_view search) {
+    size_t end = at + search.size();
+    return search.back() == '\r' && end < size && data[end] == '\n';
+}
+
+// Collects output in a fixed block; spans too long for it go out directly.
+struct output {
+    const rewrite_io& io;
+    char* data;
+    size_t capacity;
+    size_t size = 0;
+    bool started = false;
+    bool failed = false;
+};
+
+void flush(output& out) {
+    if (out.size > 0 && !out.failed && !out.io.write(out.io.context, out.data, out.size))
+        out.failed = true;
+    out.size = 0;
+}
+
+void put(output& out, const char* data, size_t size) {
+    if (size > out.capacity - out.size) {
+        flush(out);
+        if (size > out.capacity) {
+            if (!out.failed && !out.io.write(out.io.context, data, size))
+                out.failed = true;
+            return;
+        }
+    }
+    std::memcpy(out.data + out.size, data, size);
+    out.size += size;
+}
+
+// One block for input and one for output, kept for the whole run so that a
+// script of many passes does not allocate for each.
+char* working_storage(size_t size) {
+    static std::vector<char> storage;
+    if (storage.size() < size)
+        storage.resize(size);
+    return storage.data();
+}
+
+// The first position where an occurrence could begin whose end, and the byte
+// after it, have not been read yet.
+size_t decidable_limit(size_t size, size_t search_size, bool at_end) {
+    if (at_end)
+        return size >= search_size ? size - search_size + 1 : 0;
+    return size > search_size ? size - search_size : 0;
+}
+
+// Replaces the occurrences that start before `limit`; returns the position
+// up to which the block has been dealt with.
+size_t replace_in_block(const char* block, size_t size, size_t limit, std::string_view search,
+                        std::string_view replacement, uint64_t consumed, output& out,
+                        rewrite_result& result) {
+    size_t position = 0;
+    for (;;) {
+        size_t at = find_occurrence(block, size, position, limit, search);
+        if (at >= limit || out.failed)
+            return position;
+        if (!out.started) {
+            out.started = true;
+            if (!out.io.start(out.io.context, consumed))
+                out.failed = true;
+        }
+        put(out, block + position, at - position);
+        put(out, replacement.data(), replacement.size());
+        position = at + search.size();
+        ++result.replaced;
+    }
+}
+
+} // namespace
+
+size_t find_occurrence(const char* data, size_t size, size_t from, size_t limit,
+                       std::string_view search) {
+    for (size_t at = from; at < limit; ++at) {
+        at = find_substring(data, at, limit, search);
+        if (at == limit || !takes_line_end(data, size, at, search))
+            return at;
+    }
+    return limit;
+}
+
+rewrite_result rewrite_stream(const rewrite_io& io, std::string_view search,
+                              std::string_view replacement, size_t block_size) {
+    rewrite_result result{rewrite_status::unchanged, 0};
+    if (search.empty() || search.find('\n') != std::string_view::npos)
+        return result;
+    const size_t capacity = std::max(block_size, search.size() + 1);
+    char* block = working_storage(2 * capacity);
+    output out{io, block + capacity, capacity};
+    uint64_t consumed = 0; // input offset of block[0]
+    size_t size = 0;
+    for (;;) {
+        long long n = io.read(io.context, block + size, capacity - size);
+        if (n < 0)
+            return {rewrite_status::read_failed, result.replaced};
+        bool at_end = n == 0;
+        size += static_cast<size_t>(n);
+        size_t limit = decidable_limit(size, search.size(), at_end);
+        size_t done = replace_in_block(block, size, limit, search, replacement, consumed, out,
+                                       result);
+        if (out.failed)
+            return {rewrite_status::write_failed, result.replaced};
+        size_t settled = at_end ? size : std::max(done, limit);
+        if (out.started)
+            put(out, block + done, settled - done);
+        if (at_end)
+            break;
+        // The unsettled tail is shorter than the search text.
+        std::memmove(block, block + settled, size - settled);
+        size -= settled;
+        consumed += settled;
+    }
+    if (!out.started)
+        return result;
+    flush(out);
+    if (out.failed)
+        return {rewrite_status::write_failed, result.replaced};
+    result.status = rewrite_status::rewritten;
+    return result;
+}
+
+namespace {
+
+// Connects the engine to a target file and its temporary file.
+struct file_io {
+    platform::target& target;
+    platform::temp_file temp;
+    platform::failure failed = platform::failure::none;
+};
+
+long long read_target(void* context, char* data, size_t size) {
+    return platform::read_some(static_cast<file_io*>(context)->target.data, data, size);
+}
+
+bool start_temp(void* context, uint64_t length) {
+    auto& io = *static_cast<file_io*>(context);
+    io.failed = platform::create_temp(io.target, io.temp);
+    if (io.failed == platform::failure::none)
+        io.failed = platform::copy_prefix(io.target, io.temp, length);
+    return io.failed == platform::failure::none;
+}
+
+bool write_temp(void* context, const char* data, size_t size) {
+    auto& io = *static_cast<file_io*>(context);
+    io.failed = platform::write_all(io.temp, data, size);
+    return io.failed == platform::failure::none;
+}
+
+} // namespace
+
+platform::failure rewrite_file(const std::string& path, std::string_view search,
+                               std::string_view replacement) {
+    platform::target target;
+    platform::failure failed = platform::open_target(path, target);
+    if (failed != platform::failure::none)
+        return failed;
+    file_io files{target, {}, platform::failure::none};
+    rewrite_io io{&files, read_target, start_temp, write_temp};
+    // A long search text needs room for two of it; the block is fixed otherwise.
+    size_t block_size = std::max(default_block_size, 2 * search.size());
+    rewrite_result result = rewrite_stream(io, search, replacement, block_size);
+    switch (result.status) {
+    case rewrite_status::unchanged:
+        return platform::failure::none;
+    case rewrite_status::read_failed:
+        return platform::failure::read_failed;
+    case rewrite_status::write_failed:
+        return files.failed != platform::failure::none ? files.failed
+                                                        : platform::failure::write_failed;
+    case rewrite_status::rewritten:
+        break;
+    }
+    return platform::commit(target, files.temp);
+}
+
+int replace_in_file(const std::string& path, std::string_view search,
+                    std::string_view replacement) {
+    if (search.empty())
+        return 0;
+    return rewrite_file(path, search, replacement) == platform::failure::none ? 1 : 0;
+}

@@ -1,0 +1,75 @@
+#include "substring.h"
+
+#include <cstring>
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define TOVALISE_SSE2 1
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+bool matches_at(const char* data, size_t at, std::string_view needle) {
+    return std::memcmp(data + at, needle.data(), needle.size()) == 0;
+}
+
+size_t find_byte(const char* data, size_t from, size_t limit, char byte) {
+    const void* hit = std::memchr(data + from, byte, limit - from);
+    return hit ? static_cast<const char*>(hit) - data : limit;
+}
+
+size_t find_plain(const char* data, size_t from, size_t limit, std::string_view needle) {
+    for (size_t at = from; at < limit; ++at) {
+        at = find_byte(data, at, limit, needle[0]);
+        if (at == limit || matches_at(data, at, needle))
+            return at;
+    }
+    return limit;
+}
+
+#ifdef TOVALISE_SSE2
+unsigned lowest_bit(unsigned mask) {
+#if defined(_MSC_VER)
+    unsigned long index;
+    _BitScanForward(&index, mask);
+    return index;
+#else
+    return __builtin_ctz(mask);
+#endif
+}
+
+// Tests sixteen starting positions at a time on the needle's first and last
+// bytes; only positions where both agree are compared in full.
+size_t find_wide(const char* data, size_t from, size_t limit, std::string_view needle) {
+    const size_t last = needle.size() - 1;
+    const __m128i first_byte = _mm_set1_epi8(needle[0]);
+    const __m128i last_byte = _mm_set1_epi8(needle[last]);
+    size_t at = from;
+    for (; at + 16 <= limit; at += 16) {
+        __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+        __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at + last));
+        unsigned mask = _mm_movemask_epi8(
+            _mm_and_si128(_mm_cmpeq_epi8(head, first_byte), _mm_cmpeq_epi8(tail, last_byte)));
+        for (; mask != 0; mask &= mask - 1) {
+            size_t candidate = at + lowest_bit(mask);
+            if (matches_at(data, candidate, needle))
+                return candidate;
+        }
+    }
+    return find_plain(data, at, limit, needle);
+}
+#endif
+
+} // namespace
+
+size_t find_substring(const char* data, size_t from, size_t limit, std::string_view needle) {
+    if (from >= limit)
+        return limit;
+    if (needle.size() == 1)
+        return find_byte(data, from, limit, needle[0]);
+#ifdef TOVALISE_SSE2
+    return find_wide(data, from, limit, needle);
+#else
+    return find_plain(data, from, limit, needle);
+#endif
+}

@@ -1,0 +1,10 @@
+// Literal substring search over a block of bytes.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+// Offset of the first occurrence of `needle` (not empty) that starts in
+// data[from, limit); `limit` when there is none. Every such occurrence must
+// fit in the data: limit + needle.size() - 1 bytes are readable.
+size_t find_substring(const char* data, size_t from, size_t limit, std::string_view needle);
