@@ -69,6 +69,7 @@ struct temp_file {
     file* directory = nullptr; // the target's, when the temp bears a name
     std::string name;          // empty while it has none
     uint64_t size = 0;         // bytes written so far
+    uint64_t written_back = 0; // bytes already handed to the disk
 };
 
 // Creates the temporary file beside `of`, readable by nobody but the owner

@@ -19,6 +19,7 @@ int fd_of(const file& f) { return static_cast<int>(f.handle); }
 
 constexpr int max_link_hops = 40;
 constexpr int max_lock_tries = 1000;
+constexpr uint64_t write_back_step = 8 << 20;
 
 // A path holding a NUL byte would name some other, shorter path.
 bool usable_path(const std::string& path) {
@@ -257,6 +258,17 @@ bool link_unnamed(int fd, int directory, const std::string& name) {
     return ::linkat(fd, "", directory, name.c_str(), AT_EMPTY_PATH) == 0;
 }
 
+// Starts writing to disk what has been written so far, so that the final
+// flush finds little left to do and the disk works while we scan.
+void start_write_back(temp_file& temp) {
+    if (temp.size - temp.written_back < write_back_step)
+        return;
+    // Only a hint: the final flush is what must succeed.
+    (void)::sync_file_range(fd_of(temp.data), temp.written_back, temp.size - temp.written_back,
+                            SYNC_FILE_RANGE_WRITE);
+    temp.written_back = temp.size;
+}
+
 } // namespace
 
 file::file(file&& other) noexcept : handle(other.handle) { other.handle = -1; }
@@ -372,6 +384,7 @@ failure copy_prefix(target& from, temp_file& to, uint64_t length) {
         if (n == 0)
             return failure::read_failed;
         to.size += n;
+        start_write_back(to);
     }
     return failure::none;
 }
@@ -387,6 +400,7 @@ failure write_all(temp_file& to, const char* data, size_t size) {
         size -= n;
         to.size += n;
     }
+    start_write_back(to);
     return failure::none;
 }
 
