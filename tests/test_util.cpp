@@ -1,0 +1,244 @@
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace test_util {
+
+scratch_dir::scratch_dir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tovalise_test.XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!mkdtemp(buffer.data())) {
+        ADD_FAILURE() << "mkdtemp failed: " << std::strerror(errno);
+        return;
+    }
+    path_ = buffer.data();
+}
+
+scratch_dir::~scratch_dir() {
+    if (!path_.empty()) remove_tree(path_);
+}
+
+void remove_tree(const std::string& path) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) return;
+    if (S_ISDIR(info.st_mode)) {
+        // A test may have taken away permissions; the tree must go anyway.
+        (void)chmod(path.c_str(), 0700);
+        for (const std::string& name : list_dir(path)) remove_tree(path + "/" + name);
+        (void)rmdir(path.c_str());
+    } else {
+        (void)unlink(path.c_str());
+    }
+}
+
+std::string read_file(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        ADD_FAILURE() << "cannot open " << path << ": " << std::strerror(errno);
+        return {};
+    }
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            ADD_FAILURE() << "cannot read " << path << ": " << std::strerror(errno);
+            break;
+        }
+        if (got == 0) break;
+        content.append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    return content;
+}
+
+void write_file(const std::string& path, std::string_view content) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        ADD_FAILURE() << "cannot create " << path << ": " << std::strerror(errno);
+        return;
+    }
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t put = write(fd, content.data() + done, content.size() - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            ADD_FAILURE() << "cannot write " << path << ": " << std::strerror(errno);
+            break;
+        }
+        done += static_cast<size_t>(put);
+    }
+    close(fd);
+}
+
+std::vector<std::string> list_dir(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return names;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool running_as_root() { return geteuid() == 0; }
+
+namespace {
+
+// Reports a failure in the child on its stderr and ends it; nothing of the
+// parent's state (gtest included) may run there.
+[[noreturn]] void child_fail(const char* what) {
+    const char* reason = std::strerror(errno);
+    (void)!write(2, what, std::strlen(what));
+    (void)!write(2, ": ", 2);
+    (void)!write(2, reason, std::strlen(reason));
+    (void)!write(2, "\n", 1);
+    _exit(127);
+}
+
+// Waits for `pid` until `deadline`, killing it when the time runs out.
+// Returns the wait status, and whether it had to be killed.
+int wait_until(pid_t pid, std::chrono::steady_clock::time_point deadline, bool& killed) {
+    killed = false;
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) return status;
+        if (done < 0 && errno != EINTR) return -1;
+        if (std::chrono::steady_clock::now() >= deadline && !killed) {
+            kill(pid, SIGKILL);
+            killed = true;
+            waitpid(pid, &status, 0);
+            return status;
+        }
+        usleep(2000);
+    }
+}
+
+} // namespace
+
+child start_binary(const std::vector<std::string>& args, const run_options& options) {
+    child result;
+    result.time_limit_seconds = options.time_limit_seconds;
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe failed: " << std::strerror(errno);
+        return result;
+    }
+    std::vector<std::string> argv_text;
+    argv_text.push_back(TOVALISE_BINARY);
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& text : argv_text) argv.push_back(text.data());
+    argv.push_back(nullptr);
+    bool drop = options.as_nobody && running_as_root();
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        ADD_FAILURE() << "fork failed: " << std::strerror(errno);
+        return result;
+    }
+    if (pid == 0) {
+        if (dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0) child_fail("dup2");
+        int null_in = open("/dev/null", O_RDONLY);
+        if (null_in >= 0) dup2(null_in, 0);
+        if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0)
+            child_fail("chdir");
+        if (drop) {
+            if (setgroups(0, nullptr) != 0) child_fail("setgroups");
+            if (setgid(nobody_id) != 0) child_fail("setgid");
+            if (setuid(nobody_id) != 0) child_fail("setuid");
+        }
+        execv(argv[0], argv.data());
+        child_fail("execv");
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    result.pid = pid;
+    result.out_fd = out_pipe[0];
+    result.err_fd = err_pipe[0];
+    return result;
+}
+
+run_result finish(child& running) {
+    run_result result;
+    if (running.pid < 0) return result;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(running.time_limit_seconds);
+    pollfd fds[2] = {{running.out_fd, POLLIN, 0}, {running.err_fd, POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open_count = 2;
+    while (open_count > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            result.timed_out = true;
+            break;
+        }
+        int ready = poll(fds, 2, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buffer[4096];
+            ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    for (pollfd& entry : fds)
+        if (entry.fd >= 0) close(entry.fd);
+    bool killed = false;
+    int status = wait_until(running.pid, result.timed_out ? std::chrono::steady_clock::now() : deadline,
+                            killed);
+    result.timed_out = result.timed_out || killed;
+    if (!result.timed_out && status >= 0 && WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    running.pid = -1;
+    return result;
+}
+
+run_result run_binary(const std::vector<std::string>& args, const run_options& options) {
+    child running = start_binary(args, options);
+    return finish(running);
+}
+
+int run_in_fork(const std::function<int()>& body, int time_limit_seconds) {
+    pid_t pid = fork();
+    if (pid < 0) {
+        ADD_FAILURE() << "fork failed: " << std::strerror(errno);
+        return -1;
+    }
+    if (pid == 0) _exit(body() & 0xff);
+    bool killed = false;
+    int status = wait_until(pid, std::chrono::steady_clock::now() + std::chrono::seconds(time_limit_seconds),
+                            killed);
+    if (killed || status < 0 || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+} // namespace test_util

@@ -1,0 +1,76 @@
+// Helpers shared by the tests: scratch directories, whole-file reads and
+// writes, and running the built binary as a child process.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+namespace test_util {
+
+// A fresh directory under the system temp folder, removed with all it holds
+// when the object goes away.
+class scratch_dir {
+public:
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // `name` joined to the directory's path.
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Removes `path` and, for a directory, everything below it. Links are
+// removed, never followed.
+void remove_tree(const std::string& path);
+
+// The whole content of a file; fails the current test when it cannot be read.
+std::string read_file(const std::string& path);
+// Creates or truncates `path` with exactly `content`.
+void write_file(const std::string& path, std::string_view content);
+// Names in a directory, sorted, without "." and "..".
+std::vector<std::string> list_dir(const std::string& path);
+
+bool running_as_root();
+constexpr uid_t nobody_id = 65534;
+
+struct run_options {
+    std::string working_dir;    // empty: the test's own
+    bool as_nobody = false;     // when root, run the child as uid/gid 65534
+    int time_limit_seconds = 20; // the child is killed after this
+};
+
+struct run_result {
+    std::string out;
+    std::string err;
+    int status = -1;        // exit status; -1 when it did not exit normally
+    bool timed_out = false;
+};
+
+// A started child whose output is being captured.
+struct child {
+    pid_t pid = -1;
+    int out_fd = -1;
+    int err_fd = -1;
+    int time_limit_seconds = 0;
+};
+
+// Starts the built binary with `args` (not counting the program name).
+child start_binary(const std::vector<std::string>& args, const run_options& options = {});
+// Collects the output of a started child until it ends or its time runs out.
+run_result finish(child& running);
+// start_binary and finish in one.
+run_result run_binary(const std::vector<std::string>& args, const run_options& options = {});
+
+// Runs `body` in a forked copy of this process and returns what it returned
+// (0..255), or -1 when it had to be killed after `time_limit_seconds`.
+int run_in_fork(const std::function<int()>& body, int time_limit_seconds);
+
+} // namespace test_util
