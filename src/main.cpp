@@ -35,13 +35,23 @@ int run_direct(const std::string& path, const std::string& search, const std::st
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int run_mode(int argc, char** argv) {
     if (argc == 2)
         return run_script(argv[1]);
     if (argc == 4)
         return run_direct(argv[1], argv[2], argv[3]);
     (void)std::fputs(usage_text, stdout); // nothing to do if it cannot be written
     return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int status = run_mode(argc, argv);
+    // Success is reported only once the new names are on disk.
+    if (!flush_rewrites()) {
+        print_line({"!Error - the changes could not be flushed to disk"});
+        return 1;
+    }
+    return status;
 }

@@ -84,8 +84,13 @@ failure copy_prefix(target& from, temp_file& to, uint64_t length);
 failure write_all(temp_file& to, const char* data, size_t size);
 
 // Flushes the temporary file to stable storage and renames it over the
-// target in one step, then flushes the directory. On failure the target is
-// as it was and the temporary file is gone.
+// target in one step. On failure the target is as it was and the temporary
+// file is gone. The rename reaches the disk with the next flush_directories;
+// commits in one directory share that flush.
 failure commit(target& into, temp_file& from);
+
+// Flushes the directories of the commits made so far to stable storage;
+// false when that failed.
+bool flush_directories();
 
 } // namespace platform

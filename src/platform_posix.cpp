@@ -269,6 +269,39 @@ void start_write_back(temp_file& temp) {
     temp.written_back = temp.size;
 }
 
+// The directory of the last commit, whose rename may not be on disk yet.
+struct pending_directory {
+    file directory;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+pending_directory& pending() {
+    static pending_directory state;
+    return state;
+}
+
+bool same_directory(const pending_directory& pending, const struct stat& st) {
+    return pending.directory.is_open() && pending.device == st.st_dev && pending.inode == st.st_ino;
+}
+
+// Called before a rename in `directory`: a different directory still waiting
+// for its flush gets it now, so at most one waits at any time.
+bool flush_other_directory(int directory, struct stat& st) {
+    if (::fstat(directory, &st) != 0)
+        return false;
+    return same_directory(pending(), st) || flush_directories();
+}
+
+void remember_directory(int directory, const struct stat& st) {
+    if (same_directory(pending(), st))
+        return;
+    int copy = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
+    pending().directory = file(copy);
+    pending().device = st.st_dev;
+    pending().inode = st.st_ino;
+}
+
 } // namespace
 
 file::file(file&& other) noexcept : handle(other.handle) { other.handle = -1; }
@@ -415,12 +448,25 @@ failure commit(target& into, temp_file& from) {
         from.name = std::move(name);
         from.directory = &into.directory;
     }
+    struct stat directory_status;
+    if (!flush_other_directory(dir, directory_status))
+        return failure::write_failed;
     if (::renameat(dir, from.name.c_str(), dir, into.name.c_str()) != 0)
         return failure::commit_failed;
     from.name.clear();
-    if (::fsync(dir) != 0)
+    remember_directory(dir, directory_status);
+    if (!pending().directory.is_open() && ::fsync(dir) != 0)
         return failure::write_failed;
     return failure::none;
+}
+
+bool flush_directories() {
+    pending_directory& state = pending();
+    if (!state.directory.is_open())
+        return true;
+    bool flushed = ::fsync(fd_of(state.directory)) == 0;
+    state.directory = file();
+    return flushed;
 }
 
 } // namespace platform

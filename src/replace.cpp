@@ -188,6 +188,8 @@ platform::failure rewrite_file(const std::string& path, std::string_view search,
     return platform::commit(target, files.temp);
 }
 
+bool flush_rewrites() { return platform::flush_directories(); }
+
 int replace_in_file(const std::string& path, std::string_view search,
                     std::string_view replacement) {
     if (search.empty())

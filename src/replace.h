@@ -61,6 +61,10 @@ rewrite_result rewrite_stream(const rewrite_io& io, std::string_view search,
 platform::failure rewrite_file(const std::string& path, std::string_view search,
                                std::string_view replacement);
 
+// Makes the renames of the rewrites so far durable; a run calls it before it
+// reports its result. False when that failed.
+bool flush_rewrites();
+
 // rewrite_file as the callers use it: 1 on success, 0 on failure (the caller
 // prints the message). An empty search text is refused.
 int replace_in_file(const std::string& path, std::string_view search,
