@@ -1,10 +1,19 @@
 #include "substring.h"
 
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #define TOVALISE_SSE2 1
 #include <emmintrin.h>
+#endif
+
+// With GCC and Clang on x86, a wider search is chosen at run time where the
+// processor has AVX2.
+#if defined(TOVALISE_SSE2) && (defined(__GNUC__) || defined(__clang__)) && \
+    (defined(__x86_64__) || defined(__i386__))
+#define TOVALISE_AVX2 1
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -60,6 +69,42 @@ size_t find_wide(const char* data, size_t from, size_t limit, std::string_view n
 }
 #endif
 
+#ifdef TOVALISE_AVX2
+// The same filter as find_wide, 64 positions at a time.
+__attribute__((target("avx2"))) size_t find_wider(const char* data, size_t from, size_t limit,
+                                                  std::string_view needle) {
+    const size_t last = needle.size() - 1;
+    const __m256i first_byte = _mm256_set1_epi8(needle[0]);
+    const __m256i last_byte = _mm256_set1_epi8(needle[last]);
+    size_t at = from;
+    for (; at + 64 <= limit; at += 64) {
+        const char* head = data + at;
+        const char* tail = data + at + last;
+        __m256i low = _mm256_and_si256(
+            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(head)), first_byte),
+            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(tail)), last_byte));
+        __m256i high = _mm256_and_si256(
+            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(head + 32)), first_byte),
+            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(tail + 32)), last_byte));
+        if (_mm256_testz_si256(_mm256_or_si256(low, high), _mm256_or_si256(low, high)))
+            continue;
+        uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
+                        static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(high))) << 32;
+        for (; mask != 0; mask &= mask - 1) {
+            size_t candidate = at + __builtin_ctzll(mask);
+            if (matches_at(data, candidate, needle))
+                return candidate;
+        }
+    }
+    return find_wide(data, at, limit, needle);
+}
+
+bool has_avx2() {
+    static const bool available = __builtin_cpu_supports("avx2");
+    return available;
+}
+#endif
+
 } // namespace
 
 size_t find_substring(const char* data, size_t from, size_t limit, std::string_view needle) {
@@ -67,6 +112,10 @@ size_t find_substring(const char* data, size_t from, size_t limit, std::string_v
         return limit;
     if (needle.size() == 1)
         return find_byte(data, from, limit, needle[0]);
+#ifdef TOVALISE_AVX2
+    if (has_avx2())
+        return find_wider(data, from, limit, needle);
+#endif
 #ifdef TOVALISE_SSE2
     return find_wide(data, from, limit, needle);
 #else
