@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -137,6 +138,26 @@ int wait_until(pid_t pid, std::chrono::steady_clock::time_point deadline, bool& 
 
 } // namespace
 
+start_gate::start_gate() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe failed: " << std::strerror(errno);
+        return;
+    }
+    read_fd = fds[0];
+    write_fd = fds[1];
+}
+
+start_gate::~start_gate() {
+    release();
+    if (read_fd >= 0) close(read_fd);
+}
+
+void start_gate::release() {
+    if (write_fd >= 0) close(write_fd);
+    write_fd = -1;
+}
+
 child start_binary(const std::vector<std::string>& args, const run_options& options) {
     child result;
     result.time_limit_seconds = options.time_limit_seconds;
@@ -147,6 +168,8 @@ child start_binary(const std::vector<std::string>& args, const run_options& opti
         return result;
     }
     std::vector<std::string> argv_text;
+    result.measured = options.measure_peak_memory;
+    if (result.measured) argv_text.push_back(TOVALISE_PEAK_MEMORY);
     argv_text.push_back(TOVALISE_BINARY);
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -160,6 +183,20 @@ child start_binary(const std::vector<std::string>& args, const run_options& opti
         return result;
     }
     if (pid == 0) {
+        if (options.gate) {
+            // The gate opens when every copy of its write end is closed.
+            close(options.gate->write_fd);
+            char byte;
+            while (read(options.gate->read_fd, &byte, 1) < 0 && errno == EINTR) {
+            }
+        }
+        if (options.file_size_limit >= 0) {
+            // An ignored signal stays ignored across execv.
+            if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR) child_fail("signal");
+            rlimit limit{static_cast<rlim_t>(options.file_size_limit),
+                         static_cast<rlim_t>(options.file_size_limit)};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) child_fail("setrlimit");
+        }
         if (dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0) child_fail("dup2");
         int null_in = open("/dev/null", O_RDONLY);
         if (null_in >= 0) dup2(null_in, 0);
@@ -218,6 +255,14 @@ run_result finish(child& running) {
                             killed);
     result.timed_out = result.timed_out || killed;
     if (!result.timed_out && status >= 0 && WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (!result.timed_out && status >= 0 && WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    // The last line on standard error is the report of the program that measured.
+    const std::string report = "peak_rss_kib ";
+    size_t at = result.err.rfind(report);
+    if (running.measured && at != std::string::npos && (at == 0 || result.err[at - 1] == '\n')) {
+        result.peak_rss_kib = std::atol(result.err.c_str() + at + report.size());
+        result.err.erase(at);
+    }
     running.pid = -1;
     return result;
 }

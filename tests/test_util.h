@@ -41,17 +41,39 @@ std::vector<std::string> list_dir(const std::string& path);
 bool running_as_root();
 constexpr uid_t nobody_id = 65534;
 
+// Holds back the children started with it until release(), so that several
+// runs begin at the same moment.
+class start_gate {
+public:
+    start_gate();
+    ~start_gate();
+    start_gate(const start_gate&) = delete;
+    start_gate& operator=(const start_gate&) = delete;
+    void release();
+
+    int read_fd = -1;
+    int write_fd = -1;
+};
+
 struct run_options {
     std::string working_dir;    // empty: the test's own
     bool as_nobody = false;     // when root, run the child as uid/gid 65534
     int time_limit_seconds = 20; // the child is killed after this
+    // When not negative: the largest file the child may write (RLIMIT_FSIZE),
+    // with SIGXFSZ ignored so that a write past it fails with EFBIG, as on a
+    // full disk.
+    long long file_size_limit = -1;
+    const start_gate* gate = nullptr; // the child waits for its release before it runs
+    bool measure_peak_memory = false; // fills run_result::peak_rss_kib
 };
 
 struct run_result {
     std::string out;
     std::string err;
     int status = -1;        // exit status; -1 when it did not exit normally
+    int signal = 0;         // the signal that ended it, 0 when none did
     bool timed_out = false;
+    long peak_rss_kib = -1; // with measure_peak_memory: the binary's peak resident memory
 };
 
 // A started child whose output is being captured.
@@ -60,6 +82,7 @@ struct child {
     int out_fd = -1;
     int err_fd = -1;
     int time_limit_seconds = 0;
+    bool measured = false;
 };
 
 // Starts the built binary with `args` (not counting the program name).

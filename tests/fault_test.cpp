@@ -1,0 +1,614 @@
+// Runs of the built binary under faults: a full disk, a kill at any moment,
+// a concurrent run, links that lead elsewhere or nowhere, and input at the
+// edges of what it accepts. Whatever happens, a file holds its whole old or
+// its whole new content, and every failure is reported.
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using test_util::list_dir;
+using test_util::read_file;
+using test_util::run_options;
+using test_util::run_result;
+using test_util::scratch_dir;
+using test_util::write_file;
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+using names = std::vector<std::string>;
+
+std::string repeat(const std::string& text, size_t count) {
+    std::string result;
+    result.reserve(text.size() * count);
+    for (size_t i = 0; i < count; ++i) result += text;
+    return result;
+}
+
+// Every occurrence replaced, left to right, without overlap. Right for a
+// search text without CR or LF, which is all these tests use it for.
+std::string replace_all(const std::string& text, const std::string& search, const std::string& replacement) {
+    std::string result;
+    size_t from = 0;
+    for (size_t at; (at = text.find(search, from)) != std::string::npos; from = at + search.size())
+        result.append(text, from, at - from).append(replacement);
+    return result.append(text, from, std::string::npos);
+}
+
+std::string file_error(const std::string& name) { return "!Error - FILE \"" + name + "\" is an valide file\n"; }
+std::string line_file_error(int line, const std::string& name) {
+    return "!Error on line " + std::to_string(line) + " - FILE \"" + name + "\" is an valide file\n";
+}
+
+struct stat stat_of(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(lstat(path.c_str(), &info), 0) << path << ": " << std::strerror(errno);
+    return info;
+}
+
+std::string link_target(const std::string& path) {
+    char buffer[4096];
+    ssize_t size = readlink(path.c_str(), buffer, sizeof buffer);
+    EXPECT_GE(size, 0) << path << " is no longer a symbolic link";
+    return size < 0 ? std::string() : std::string(buffer, static_cast<size_t>(size));
+}
+
+// A short description of how two large contents differ, for messages.
+std::string difference(const std::string& got, const std::string& expected) {
+    size_t at = std::mismatch(got.begin(), got.begin() + std::min(got.size(), expected.size()), expected.begin()).first -
+                got.begin();
+    return "got " + std::to_string(got.size()) + " bytes, expected " + std::to_string(expected.size()) +
+           ", first difference at " + std::to_string(at);
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    scratch_dir dir;
+    std::string file = dir / "f.txt";
+
+    run_options options() const {
+        run_options result;
+        result.working_dir = dir.path();
+        return result;
+    }
+
+    run_result run(const std::vector<std::string>& args, run_options with) {
+        run_result result = test_util::run_binary(args, with);
+        EXPECT_FALSE(result.timed_out) << "the run did not end in time";
+        EXPECT_EQ(result.err, "") << "nothing may go to standard error";
+        return result;
+    }
+    run_result run(const std::vector<std::string>& args) { return run(args, options()); }
+};
+
+// A full disk -----------------------------------------------------------------
+// A limit on the size of the files the run may write fails its writes as a
+// full disk does.
+
+using FullDisk = EndToEnd;
+
+TEST_F(FullDisk, DirectRunFailsAndLeavesTheFileAsItWas) {
+    const std::string lines = repeat("a foo b\n", 100000);                       // 800 000 bytes
+    const std::string late = repeat("0123456789abcdef\n", 60000) + "foo\n";       // first occurrence at 1 020 000
+    const std::string growing = repeat("foo\n", 25000);                           // 100 000 bytes, 175 000 out
+    const std::string last = "foo\n" + repeat("0123456789abcdef\n", 18000);       // as long out as in
+    struct full_case {
+        const char* name;
+        std::string content;
+        std::string replacement;
+        long long limit;
+        bool fits;
+    };
+    const std::vector<full_case> cases = {
+        {"occurrences throughout", lines, "bar", 300000, false},
+        // The clean prefix before the first occurrence is copied in one go.
+        {"first occurrence far past the limit", late, "bar", 200000, false},
+        {"output outgrows an input below the limit", growing, "foofoo", 150000, false},
+        {"only the last byte passes the limit", last, "bar", static_cast<long long>(last.size()) - 1, false},
+        {"limit equal to the output size", last, "bar", static_cast<long long>(last.size()), true},
+    };
+    for (const full_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(file, c.content);
+        struct stat before = stat_of(file);
+        run_options limited = options();
+        limited.file_size_limit = c.limit;
+        run_result result = run({"f.txt", "foo", c.replacement}, limited);
+        std::string now = read_file(file);
+        if (c.fits) {
+            EXPECT_EQ(result.out, "");
+            EXPECT_EQ(result.status, 0);
+            std::string expected = replace_all(c.content, "foo", c.replacement);
+            EXPECT_TRUE(now == expected) << difference(now, expected);
+        } else {
+            EXPECT_EQ(result.out, file_error("f.txt"));
+            EXPECT_EQ(result.status, 1);
+            EXPECT_TRUE(now == c.content) << difference(now, c.content);
+            EXPECT_EQ(stat_of(file).st_ino, before.st_ino) << "the file was replaced";
+        }
+        EXPECT_EQ(list_dir(dir.path()), names{"f.txt"});
+    }
+}
+
+TEST_F(FullDisk, ScriptKeepsEarlierPassesAndRunsNoLaterLine) {
+    const std::string big = repeat("a foo b\n", 100000);
+    write_file(dir / "first.txt", "foo\nfoo\n");
+    write_file(dir / "big.txt", big);
+    write_file(dir / "after.txt", "foo\n");
+    write_file(dir / "s.txt",
+               "!file first.txt\n!source foo\n!dest bar\n!do\n"
+               "!file big.txt\n!do\n"
+               "!file after.txt\n!do\n"
+               "not a directive\n");
+    run_options limited = options();
+    limited.file_size_limit = 300000;
+    run_result result = run({"s.txt"}, limited);
+    EXPECT_EQ(result.out, line_file_error(6, "big.txt"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(read_file(dir / "first.txt"), "bar\nbar\n");
+    EXPECT_TRUE(read_file(dir / "big.txt") == big) << "big.txt changed";
+    EXPECT_EQ(read_file(dir / "after.txt"), "foo\n");
+    EXPECT_EQ(list_dir(dir.path()), (names{"after.txt", "big.txt", "first.txt", "s.txt"}));
+}
+
+// A kill at any moment ----------------------------------------------------------
+
+using Crash = EndToEnd;
+
+// Kills runs on a 32 MiB file at moments spread over a whole run, densest
+// around the moment the new content takes the file's place, when the flush,
+// the naming of the temporary file and the rename happen.
+TEST_F(Crash, KilledRunLeavesTheWholeOldOrTheWholeNewContent) {
+    const std::string temp = file + ".tmp";
+    const std::string old_content = repeat("k.x k.x.y kk some text k\n", (32 << 20) / 25);
+    const std::string new_content = replace_all(old_content, "k", "KQ");
+    const mode_t mode = 0640;
+    auto fresh = [&] {
+        write_file(file, old_content);
+        ASSERT_EQ(chmod(file.c_str(), mode), 0);
+    };
+    run_options slow = options();
+    slow.time_limit_seconds = 60;
+
+    // When, after its start, a whole run renames the new file into place:
+    // the median of three, seen from here as the change of the file's inode.
+    std::vector<double> renamed_after;
+    for (int i = 0; i < 3; ++i) {
+        fresh();
+        const ino_t old_inode = stat_of(file).st_ino;
+        auto start = clock_type::now();
+        test_util::child running = test_util::start_binary({"f.txt", "k", "KQ"}, slow);
+        struct stat now {};
+        while (lstat(file.c_str(), &now) == 0 && now.st_ino == old_inode &&
+               clock_type::now() - start < std::chrono::seconds(30)) {
+            usleep(200);
+        }
+        renamed_after.push_back(std::chrono::duration<double>(clock_type::now() - start).count());
+        run_result result = test_util::finish(running);
+        ASSERT_EQ(result.status, 0) << result.out;
+        ASSERT_TRUE(read_file(file) == new_content) << "a whole run gave the wrong content";
+    }
+    std::sort(renamed_after.begin(), renamed_after.end());
+    const double rename_time = renamed_after[1];
+
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> points; // fractions of rename_time
+    for (int i = 0; i < 12; ++i) points.push_back((i + unit(random)) * 0.85 / 12);
+    for (int i = 0; i < 12; ++i) points.push_back(0.85 + (i + unit(random)) * 0.2 / 12);
+
+    int killed = 0, killed_new = 0, left_temp = 0;
+    for (size_t round = 0; round < points.size() || (killed < 20 && round < 60); ++round) {
+        const double point = round < points.size() ? points[round] : unit(random);
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", kill at " + std::to_string(point) + " of " +
+                     std::to_string(rename_time) + " s");
+        fresh();
+        auto start = clock_type::now();
+        test_util::child running = test_util::start_binary({"f.txt", "k", "KQ"}, slow);
+        std::this_thread::sleep_until(start + std::chrono::duration<double>(point * rename_time));
+        ASSERT_EQ(kill(running.pid, SIGKILL), 0);
+        run_result result = test_util::finish(running);
+        ASSERT_FALSE(result.timed_out);
+        if (result.signal != SIGKILL) {
+            EXPECT_EQ(result.status, 0) << "a run that ended before the kill failed: " << result.out;
+        }
+
+        struct stat info {};
+        ASSERT_EQ(lstat(file.c_str(), &info), 0) << "the file is missing";
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(info.st_mode & 07777, mode);
+        std::string now = read_file(file);
+        bool is_new = now == new_content;
+        EXPECT_TRUE(now == old_content || is_new) << "the file holds neither content: " << difference(now, old_content);
+        if (result.signal == SIGKILL) {
+            ++killed;
+            killed_new += is_new;
+        }
+        if (access(temp.c_str(), F_OK) == 0) {
+            ++left_temp;
+            std::string kept = read_file(temp);
+            EXPECT_TRUE(kept == new_content) << "the temporary file left behind is not the whole new content: "
+                                             << difference(kept, new_content);
+            ASSERT_EQ(unlink(temp.c_str()), 0);
+        }
+        EXPECT_EQ(list_dir(dir.path()), names{"f.txt"});
+    }
+    EXPECT_GE(killed, 20) << "too few kills landed while the run was going on";
+    RecordProperty("rename_after_ms", static_cast<int>(rename_time * 1000));
+    RecordProperty("kills", killed);
+    RecordProperty("kills_after_the_rename", killed_new);
+    RecordProperty("temporary_files_left", left_temp);
+}
+
+// Concurrent runs ---------------------------------------------------------------
+// Each pass puts its tag right after every "k", so the final content names
+// the passes that ran and their order.
+
+using Concurrency = EndToEnd;
+
+const std::string tagged_content = repeat("k.k.k.k k.k.k.k\n", 65536); // 1 MiB
+
+std::string after_passes(const std::string& order) {
+    return replace_all(tagged_content, "k", "k" + std::string(order.rbegin(), order.rend()));
+}
+
+// Whether a run succeeded silently (true) or failed with its message (false).
+bool succeeded(const run_result& result, const std::string& message) {
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.err, "");
+    if (result.status == 0) {
+        EXPECT_EQ(result.out, "");
+        return true;
+    }
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, message);
+    return false;
+}
+
+// The content after each order of passes the runs could have taken.
+std::set<std::string> outcomes(const std::string& script_passes, bool direct_ran, char direct_tag) {
+    std::set<std::string> result;
+    if (!direct_ran) {
+        result.insert(after_passes(script_passes));
+        return result;
+    }
+    for (size_t at = 0; at <= script_passes.size(); ++at) {
+        std::string order = script_passes;
+        order.insert(order.begin() + static_cast<std::ptrdiff_t>(at), direct_tag);
+        result.insert(after_passes(order));
+    }
+    return result;
+}
+
+std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+TEST_F(Concurrency, TwoRunsStartedTogetherTakeTurns) {
+    for (int round = 0; round < 30; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        write_file(file, tagged_content);
+        test_util::start_gate gate;
+        run_options together = options();
+        together.gate = &gate;
+        test_util::child a = test_util::start_binary({"f.txt", "k", "kA"}, together);
+        test_util::child b = test_util::start_binary({"f.txt", "k", "kB"}, together);
+        gate.release();
+        bool a_ran = succeeded(test_util::finish(a), file_error("f.txt"));
+        bool b_ran = succeeded(test_util::finish(b), file_error("f.txt"));
+        std::set<std::string> allowed = outcomes(a_ran ? "A" : "", b_ran, 'B');
+        std::string now = read_file(file);
+        EXPECT_EQ(allowed.count(now), 1u) << "A " << (a_ran ? "ran" : "failed") << ", B "
+                                          << (b_ran ? "ran" : "failed") << "; first line now: " << first_line(now);
+        EXPECT_EQ(list_dir(dir.path()), names{"f.txt"});
+    }
+}
+
+TEST_F(Concurrency, ScriptPassesInterleaveOnlyAsWholePasses) {
+    write_file(dir / "s.txt", "!file f.txt\n!source k\n!dest k1\n!do\n!dest k2\n!do\n");
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        write_file(file, tagged_content);
+        test_util::start_gate gate;
+        run_options together = options();
+        together.gate = &gate;
+        test_util::child script = test_util::start_binary({"s.txt"}, together);
+        test_util::child direct = test_util::start_binary({"f.txt", "k", "kD"}, together);
+        gate.release();
+        run_result script_result = test_util::finish(script);
+        bool direct_ran = succeeded(test_util::finish(direct), file_error("f.txt"));
+
+        // The passes the script made: it stops at the first that fails.
+        std::string passes;
+        if (script_result.out == line_file_error(6, "f.txt")) {
+            passes = "1";
+            EXPECT_EQ(script_result.status, 1);
+            EXPECT_EQ(script_result.err, "");
+        } else if (!succeeded(script_result, line_file_error(4, "f.txt"))) {
+            passes = "";
+        } else {
+            passes = "12";
+        }
+        std::string now = read_file(file);
+        EXPECT_EQ(outcomes(passes, direct_ran, 'D').count(now), 1u)
+            << "script passes " << passes << ", direct run " << (direct_ran ? "ran" : "failed")
+            << "; first line now: " << first_line(now);
+        EXPECT_EQ(list_dir(dir.path()), (names{"f.txt", "s.txt"}));
+    }
+}
+
+// Symbolic links ----------------------------------------------------------------
+
+using Links = EndToEnd;
+
+TEST_F(Links, LinkLeadingNowhereIsRefusedAndKept) {
+    struct link_case {
+        const char* name;
+        std::string target;
+        const char* second_link; // made too when not null: "nowhere2" -> "nowhere"
+    };
+    const std::vector<link_case> cases = {
+        {"dangling", "nowhere", nullptr},
+        {"into a missing directory", dir / "gone/nowhere", nullptr},
+        {"to itself", "f.txt", nullptr},
+        {"to a dangling link", "nowhere2", "nowhere"},
+    };
+    for (const link_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(symlink(c.target.c_str(), file.c_str()), 0);
+        if (c.second_link) {
+            ASSERT_EQ(symlink(c.second_link, (dir / "nowhere2").c_str()), 0);
+        }
+        names before = list_dir(dir.path());
+        run_result result = run({"f.txt", "foo", "bar"});
+        EXPECT_EQ(result.out, file_error("f.txt"));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(link_target(file), c.target);
+        EXPECT_EQ(list_dir(dir.path()), before) << "nothing may be made where the link leads";
+        test_util::remove_tree(file);
+        test_util::remove_tree(dir / "nowhere2");
+    }
+}
+
+// The file a link leads to is rewritten in its own directory: the link's
+// directory may be read-only and hold the link's name with ".tmp" appended,
+// while the file's own name with ".tmp" blocks the rewrite.
+TEST_F(Links, LinkToAnotherDirectoryRewritesTheFileBesideItself) {
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    for (const char* sub : {"links", "data", "hop", "hop/deeper"}) ASSERT_EQ(mkdir((dir / sub).c_str(), 0755), 0);
+    const std::string real = dir / "data/real.txt";
+    ASSERT_EQ(symlink("../../data/real.txt", (dir / "hop/deeper/r.txt").c_str()), 0);
+    if (test_util::running_as_root()) {
+        ASSERT_EQ(chown((dir / "data").c_str(), test_util::nobody_id, test_util::nobody_id), 0);
+    }
+    const std::string link = dir / "links/f.txt";
+    write_file(dir / "links/f.txt.tmp", "not ours");
+
+    struct link_case {
+        const char* name;
+        std::string target;
+        bool temp_taken; // data/real.txt.tmp exists
+    };
+    const std::vector<link_case> cases = {
+        {"relative", "../data/real.txt", false},
+        {"absolute", real, false},
+        {"through a link in a deeper directory", "../hop/deeper/r.txt", false},
+        {"temporary name beside the file taken", "../data/real.txt", true},
+    };
+    for (const link_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(chmod((dir / "links").c_str(), 0755), 0);
+        test_util::remove_tree(link);
+        ASSERT_EQ(symlink(c.target.c_str(), link.c_str()), 0);
+        ASSERT_EQ(chmod((dir / "links").c_str(), 0555), 0);
+        write_file(real, "old foo\n");
+        if (test_util::running_as_root()) {
+            ASSERT_EQ(chown(real.c_str(), test_util::nobody_id, test_util::nobody_id), 0);
+        }
+        if (c.temp_taken) write_file(real + ".tmp", "keep me");
+
+        run_options as_user = options();
+        as_user.as_nobody = true;
+        run_result result = run({"links/f.txt", "foo", "bar"}, as_user);
+        if (c.temp_taken) {
+            EXPECT_EQ(result.out, file_error("links/f.txt"));
+            EXPECT_EQ(result.status, 1);
+            EXPECT_EQ(read_file(real), "old foo\n");
+            EXPECT_EQ(read_file(real + ".tmp"), "keep me");
+            ASSERT_EQ(unlink((real + ".tmp").c_str()), 0);
+        } else {
+            EXPECT_EQ(result.out, "");
+            EXPECT_EQ(result.status, 0);
+            EXPECT_EQ(read_file(real), "old bar\n");
+        }
+        EXPECT_EQ(link_target(link), c.target);
+        EXPECT_EQ(stat_of(real).st_mode & 07777, 0644u);
+        EXPECT_EQ(list_dir(dir / "data"), names{"real.txt"});
+        EXPECT_EQ(list_dir(dir / "links"), (names{"f.txt", "f.txt.tmp"}));
+        EXPECT_EQ(read_file(dir / "links/f.txt.tmp"), "not ours");
+    }
+}
+
+// Input at the edges ------------------------------------------------------------
+
+using BadInput = EndToEnd;
+
+TEST_F(BadInput, SearchTextWithLineFeedNeverMatches) {
+    const std::string content = "a\nb\r\na\nb";
+    for (const std::string search : {"a\nb", "\n", "b\r\na"}) {
+        SCOPED_TRACE(::testing::PrintToString(search));
+        write_file(file, content);
+        struct timespec old_time[2] = {{1000000000, 0}, {1000000000, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), old_time, 0), 0);
+        struct stat before = stat_of(file);
+        run_result result = run({"f.txt", search, "X"});
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(read_file(file), content);
+        struct stat after = stat_of(file);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+        EXPECT_EQ(list_dir(dir.path()), names{"f.txt"});
+    }
+}
+
+// One line of `count` chunks, written and checked a chunk at a time.
+void write_chunks(const std::string& path, const std::string& chunk, size_t count) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    for (size_t i = 0; i < count; ++i) ASSERT_EQ(write(fd, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+    ASSERT_EQ(write(fd, "\n", 1), 1);
+    close(fd);
+}
+
+bool holds_chunks(const std::string& path, const std::string& chunk, size_t count) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::string buffer(chunk.size(), '\0');
+    bool same = true;
+    for (size_t i = 0; i <= count && same; ++i) {
+        size_t want = i < count ? chunk.size() : 2; // the line feed, and nothing after it
+        size_t got = 0;
+        for (ssize_t n; got < want && (n = read(fd, &buffer[got], want - got)) > 0;) got += static_cast<size_t>(n);
+        same = i < count ? got == want && buffer == chunk : got == 1 && buffer[0] == '\n';
+    }
+    close(fd);
+    return same;
+}
+
+// Memory does not grow with the length of a line: a 100 MB line takes no
+// more than a 1 MB one.
+TEST_F(BadInput, HundredMegabyteLineRunsInBoundedMemory) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the address sanitizer's own memory hides the tool's";
+#endif
+    const std::string unit = "0123456789 NEEDLE abcdefghijklmnopqrstuvwxyz ";
+    const size_t chunk_units = (1 << 20) / unit.size();
+    const std::string chunk = repeat(unit, chunk_units);
+    const std::string new_chunk = repeat(replace_all(unit, "NEEDLE", "pin"), chunk_units);
+    long peak_kib[2] = {};
+    const size_t chunk_counts[2] = {1, 100};
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(std::to_string(chunk_counts[i]) + " MiB line");
+        write_chunks(file, chunk, chunk_counts[i]);
+        run_options measured = options();
+        measured.time_limit_seconds = 120;
+        measured.measure_peak_memory = true;
+        run_result result = run({"f.txt", "NEEDLE", "pin"}, measured);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_TRUE(holds_chunks(file, new_chunk, chunk_counts[i])) << "wrong content";
+        EXPECT_EQ(list_dir(dir.path()), names{"f.txt"});
+        peak_kib[i] = result.peak_rss_kib;
+        EXPECT_GT(peak_kib[i], 0) << "no measure";
+        EXPECT_LT(peak_kib[i], 8 * 1024) << "peak resident memory in KiB";
+    }
+    EXPECT_LT(peak_kib[1], peak_kib[0] + 1024) << "memory grew with the line: " << peak_kib[0] << " KiB for 1 MiB, "
+                                               << peak_kib[1] << " KiB for 100 MiB";
+    RecordProperty("peak_kib_1_mib", static_cast<int>(peak_kib[0]));
+    RecordProperty("peak_kib_100_mib", static_cast<int>(peak_kib[1]));
+}
+
+// Every byte value, NUL, CR, LF and Ctrl-Z among them, 1000 times over, so
+// that occurrences also meet the edges of the engine's block.
+std::string every_byte(size_t times) {
+    std::string block;
+    for (int value = 0; value < 256; ++value) block += static_cast<char>(value);
+    return repeat(block, times);
+}
+
+TEST_F(BadInput, BinaryFileIsRewrittenExactly) {
+    const std::string content = every_byte(1000);
+    const std::string nul_search("\0\x01\x02", 3);
+    const std::string nul_replacement("[\0]", 3);
+    struct binary_case {
+        const char* name;
+        std::vector<std::string> args;
+        std::string script; // written to s.txt when not empty
+        std::string expected;
+    };
+    const std::vector<binary_case> cases = {
+        {"direct mode", {"f.txt", "\xfe\xff", "<\x1a>"}, "", replace_all(content, "\xfe\xff", "<\x1a>")},
+        {"script with NUL bytes in its values",
+         {"s.txt"},
+         "!file f.txt\n!source " + nul_search + "\n!dest " + nul_replacement + "\n!do\n",
+         replace_all(content, nul_search, nul_replacement)},
+    };
+    for (const binary_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(file, content);
+        if (!c.script.empty()) write_file(dir / "s.txt", c.script);
+        run_result result = run(c.args);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.status, 0);
+        std::string now = read_file(file);
+        EXPECT_TRUE(now == c.expected) << difference(now, c.expected);
+    }
+}
+
+// A NUL byte in a file name would make it the name of another, shorter path.
+TEST_F(BadInput, ScriptFileNameWithNulByteNamesNoFile) {
+    write_file(dir / "a.txt", "foo\n");
+    const std::string name("a.txt\0junk", 10);
+    write_file(dir / "s.txt", "!source foo\n!dest bar\n!file " + name + "\n!do\n");
+    run_result result = run({"s.txt"});
+    EXPECT_EQ(result.out, line_file_error(4, name));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(read_file(dir / "a.txt"), "foo\n");
+    EXPECT_EQ(list_dir(dir.path()), (names{"a.txt", "s.txt"}));
+}
+
+// A value longer than the block the script is read through.
+TEST_F(BadInput, ScriptLineOf100KilobytesIsOneValue) {
+    std::string value;
+    for (int i = 0; value.size() < 100 * 1000; ++i) value += std::to_string(i) + ",";
+    const std::string near_miss = value.substr(0, value.size() - 1) + ";";
+    write_file(file, value + "\npre" + value + "post\n" + near_miss + "\n");
+    write_file(dir / "s.txt", "!file f.txt\n!source " + value + "\n!dest V\n!do\nend\n");
+    run_result result = run({"s.txt"});
+    EXPECT_EQ(result.out, "!Error on line 5 - line:\"end\" is not in the language\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(read_file(file) == "V\npreVpost\n" + near_miss + "\n") << "wrong content";
+}
+
+// Lone carriage returns end no line: such a script is one long line.
+TEST_F(BadInput, ScriptWithLoneCarriageReturnsIsOneLine) {
+    const std::string rest = "!file f.txt\r!source foo\r!dest bar\r!do\r";
+    struct cr_case {
+        const char* name;
+        std::string script;
+        std::string expected_out;
+        int expected_status;
+    };
+    const std::vector<cr_case> cases = {
+        {"starting with a directive", rest, "", 0},
+        {"starting with a do", "!do\r" + rest, "!Error on line 1 - cmd Do need source & dest & valide file\n", 1},
+        {"starting with no directive", "hello\r" + rest,
+         "!Error on line 1 - line:\"hello\r" + rest + "\" is not in the language\n", 0},
+    };
+    for (const cr_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(file, "foo\n");
+        write_file(dir / "s.txt", c.script);
+        run_result result = run({"s.txt"});
+        EXPECT_EQ(result.out, c.expected_out);
+        EXPECT_EQ(result.status, c.expected_status);
+        EXPECT_EQ(read_file(file), "foo\n");
+        EXPECT_EQ(list_dir(dir.path()), (names{"f.txt", "s.txt"}));
+    }
+}
+
+} // namespace
