@@ -30,17 +30,26 @@ void flush(output& out) {
     out.size = 0;
 }
 
+// Long spans go out straight from where they lie instead of being copied.
 void put(output& out, const char* data, size_t size) {
-    if (size > out.capacity - out.size) {
+    if (size >= out.capacity / 2) {
         flush(out);
-        if (size > out.capacity) {
-            if (!out.failed && !out.io.write(out.io.context, data, size))
-                out.failed = true;
-            return;
-        }
+        if (!out.failed && !out.io.write(out.io.context, data, size))
+            out.failed = true;
+        return;
     }
+    if (size > out.capacity - out.size)
+        flush(out);
     std::memcpy(out.data + out.size, data, size);
     out.size += size;
+}
+
+void start(output& out, uint64_t consumed) {
+    if (out.started)
+        return;
+    out.started = true;
+    if (!out.io.start(out.io.context, consumed))
+        out.failed = true;
 }
 
 // One block for input and one for output, kept for the whole run so that a
@@ -60,23 +69,43 @@ size_t decidable_limit(size_t size, size_t search_size, bool at_end) {
     return size > search_size ? size - search_size : 0;
 }
 
-// Replaces the occurrences that start before `limit`; returns the position
-// up to which the block has been dealt with.
-size_t replace_in_block(const char* block, size_t size, size_t limit, std::string_view search,
+// How far a block has been dealt with: written out up to `written`, and
+// searched up to `searched` (where the search resumes, behind an occurrence).
+struct progress {
+    size_t written;
+    size_t searched;
+};
+
+// Replaces the occurrences that start before `limit`, writing the block
+// out in spans.
+progress replace_in_block(const char* block, size_t size, size_t limit, std::string_view search,
                         std::string_view replacement, uint64_t consumed, output& out,
                         rewrite_result& result) {
     size_t position = 0;
     for (;;) {
         size_t at = find_occurrence(block, size, position, limit, search);
         if (at >= limit || out.failed)
-            return position;
-        if (!out.started) {
-            out.started = true;
-            if (!out.io.start(out.io.context, consumed))
-                out.failed = true;
-        }
+            return {position, position};
+        start(out, consumed);
         put(out, block + position, at - position);
         put(out, replacement.data(), replacement.size());
+        position = at + search.size();
+        ++result.replaced;
+    }
+}
+
+// A replacement as long as the search text is written over each occurrence
+// within the block, which then goes out whole.
+progress patch_in_block(char* block, size_t size, size_t limit, std::string_view search,
+                      std::string_view replacement, uint64_t consumed, output& out,
+                      rewrite_result& result) {
+    size_t position = 0;
+    for (;;) {
+        size_t at = find_occurrence(block, size, position, limit, search);
+        if (at >= limit)
+            return {0, position};
+        start(out, consumed);
+        std::memcpy(block + at, replacement.data(), replacement.size());
         position = at + search.size();
         ++result.replaced;
     }
@@ -111,13 +140,16 @@ rewrite_result rewrite_stream(const rewrite_io& io, std::string_view search,
         bool at_end = n == 0;
         size += static_cast<size_t>(n);
         size_t limit = decidable_limit(size, search.size(), at_end);
-        size_t done = replace_in_block(block, size, limit, search, replacement, consumed, out,
-                                       result);
+        progress done = replacement.size() == search.size()
+                          ? patch_in_block(block, size, limit, search, replacement, consumed, out,
+                                           result)
+                          : replace_in_block(block, size, limit, search, replacement, consumed,
+                                             out, result);
         if (out.failed)
             return {rewrite_status::write_failed, result.replaced};
-        size_t settled = at_end ? size : std::max(done, limit);
+        size_t settled = at_end ? size : std::max(done.searched, limit);
         if (out.started)
-            put(out, block + done, settled - done);
+            put(out, block + done.written, settled - done.written);
         if (at_end)
             break;
         // The unsettled tail is shorter than the search text.

@@ -18,8 +18,23 @@
 
 namespace {
 
+constexpr size_t short_needle = 16;
+
+// Compares the needle's inner bytes, once its first and last bytes agree;
+// short needles, the common case, without a call.
+bool inner_matches(const char* data, size_t at, std::string_view needle) {
+    size_t last = needle.size() - 1;
+    if (needle.size() > short_needle)
+        return std::memcmp(data + at + 1, needle.data() + 1, last - 1) == 0;
+    for (size_t i = 1; i < last; ++i) {
+        if (data[at + i] != needle[i])
+            return false;
+    }
+    return true;
+}
+
 bool matches_at(const char* data, size_t at, std::string_view needle) {
-    return std::memcmp(data + at, needle.data(), needle.size()) == 0;
+    return data[at + needle.size() - 1] == needle.back() && inner_matches(data, at, needle);
 }
 
 size_t find_byte(const char* data, size_t from, size_t limit, char byte) {
@@ -61,7 +76,7 @@ size_t find_wide(const char* data, size_t from, size_t limit, std::string_view n
             _mm_and_si128(_mm_cmpeq_epi8(head, first_byte), _mm_cmpeq_epi8(tail, last_byte)));
         for (; mask != 0; mask &= mask - 1) {
             size_t candidate = at + lowest_bit(mask);
-            if (matches_at(data, candidate, needle))
+            if (inner_matches(data, candidate, needle))
                 return candidate;
         }
     }
@@ -92,7 +107,7 @@ __attribute__((target("avx2"))) size_t find_wider(const char* data, size_t from,
                         static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(high))) << 32;
         for (; mask != 0; mask &= mask - 1) {
             size_t candidate = at + __builtin_ctzll(mask);
-            if (matches_at(data, candidate, needle))
+            if (inner_matches(data, candidate, needle))
                 return candidate;
         }
     }

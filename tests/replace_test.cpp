@@ -112,6 +112,7 @@ std::vector<engine_case> engine_cases() {
         {"overlap_aa", "aa", "b", "aaa", "ba", 1},
         {"overlap_growth", "a", "aa", "abca", "aabcaa", 2},
         {"overlap_removal", "ab", "", "aabbab", "ab", 2},
+        {"same_length_not_searched_again", "ab", "aa", "abb\nabbabb", "aab\naabaab", 3},
         {"overlap_per_line", "aa", "b", "aaa\naaa\n", "ba\nba\n", 2},
         {"empty_replacement", "x", "", "xaxbx\nx", "ab\n", 4},
         {"whole_input", "abc", "Z", "abc", "Z", 1},
