@@ -201,6 +201,9 @@ platform::failure rewrite_file(const std::string& path, std::string_view search,
     platform::failure failed = platform::open_target(path, target);
     if (failed != platform::failure::none)
         return failed;
+    // Replacing a text by itself changes nothing: the file stays as it is.
+    if (search == replacement)
+        return platform::failure::none;
     file_io files{target, {}, platform::failure::none};
     rewrite_io io{&files, read_target, start_temp, write_temp};
     // A long search text needs room for two of it; the block is fixed otherwise.

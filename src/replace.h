@@ -55,7 +55,8 @@ rewrite_result rewrite_stream(const rewrite_io& io, std::string_view search,
 // Rewrites the file at `path` in place: the new content goes to a temporary
 // file beside it (the name with ".tmp" appended), is flushed to disk and
 // renamed over the file in one step, so the path holds either the whole old
-// or the whole new content. A file without an occurrence is not touched.
+// or the whole new content. A file without an occurrence is not touched, nor
+// is one where `replacement` equals `search`.
 // On failure the file is as it was and no temporary file remains.
 // Returns platform::failure::none on success.
 platform::failure rewrite_file(const std::string& path, std::string_view search,

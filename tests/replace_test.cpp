@@ -282,21 +282,29 @@ TEST_F(RewriteFile, LargeFileWithLateFirstOccurrence) {
     expect_only({"f.txt"});
 }
 
-TEST_F(RewriteFile, FileWithoutOccurrenceIsNotTouched) {
-    for (const std::string content : {"nothing here\r\n", ""}) {
-        SCOPED_TRACE("content " + ::testing::PrintToString(content));
-        write_file(file, content);
+TEST_F(RewriteFile, FileWithNothingToChangeIsNotTouched) {
+    struct unchanged_case {
+        std::string content, search, replacement;
+    };
+    const unchanged_case cases[] = {
+        {"nothing here\r\n", "absent", "x"},
+        {"", "absent", "x"},
+        {"same here\n", "here", "here"},
+    };
+    for (const unchanged_case& c : cases) {
+        SCOPED_TRACE("content " + ::testing::PrintToString(c.content) + ", search " + c.search);
+        write_file(file, c.content);
         // An old time, so that any rewrite would show.
         struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
         ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
         struct stat before = stat_of(file);
-        EXPECT_EQ(rewrite_file(file, "absent", "x"), failure::none);
-        EXPECT_EQ(replace_in_file(file, "absent", "x"), 1);
+        EXPECT_EQ(rewrite_file(file, c.search, c.replacement), failure::none);
+        EXPECT_EQ(replace_in_file(file, c.search, c.replacement), 1);
         struct stat after = stat_of(file);
         EXPECT_EQ(after.st_ino, before.st_ino);
         EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
         EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
-        EXPECT_EQ(read_file(file), content);
+        EXPECT_EQ(read_file(file), c.content);
         expect_only({"f.txt"});
     }
 }
