@@ -1,4 +1,4 @@
-// The platform module on Linux and other POSIX systems.
+// The platform module on Linux.
 #include "platform.h"
 
 #include <cerrno>
