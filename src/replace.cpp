@@ -76,52 +76,72 @@ struct progress {
     size_t searched;
 };
 
+// Occurrences are looked for in batches, so that dense ones cost little more
+// than the scan itself.
+constexpr size_t batch_size = 256;
+
+struct occurrences {
+    size_t at[batch_size];
+    size_t count;
+};
+
+// The next batch of occurrences that start in block[from, limit); those
+// that take a line end's carriage return are dropped. Returns where the
+// search goes on, or `limit` when the batch holds the last ones.
+size_t next_batch(const char* block, size_t size, size_t from, size_t limit,
+                  std::string_view search, occurrences& found) {
+    size_t count = find_each(block, from, limit, search, found.at, batch_size);
+    size_t resume = count == batch_size ? found.at[count - 1] + search.size() : limit;
+    found.count = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (!takes_line_end(block, size, found.at[i], search))
+            found.at[found.count++] = found.at[i];
+    }
+    return resume;
+}
+
 // Replaces the occurrences that start before `limit`, writing the block
 // out in spans.
 progress replace_in_block(const char* block, size_t size, size_t limit, std::string_view search,
-                        std::string_view replacement, uint64_t consumed, output& out,
-                        rewrite_result& result) {
+                          std::string_view replacement, uint64_t consumed, output& out,
+                          rewrite_result& result) {
+    occurrences found;
     size_t position = 0;
-    for (;;) {
-        size_t at = find_occurrence(block, size, position, limit, search);
-        if (at >= limit || out.failed)
-            return {position, position};
-        start(out, consumed);
-        put(out, block + position, at - position);
-        put(out, replacement.data(), replacement.size());
-        position = at + search.size();
-        ++result.replaced;
+    for (size_t from = 0; from < limit && !out.failed;) {
+        from = next_batch(block, size, from, limit, search, found);
+        if (found.count > 0)
+            start(out, consumed);
+        for (size_t i = 0; i < found.count; ++i) {
+            put(out, block + position, found.at[i] - position);
+            put(out, replacement.data(), replacement.size());
+            position = found.at[i] + search.size();
+        }
+        result.replaced += found.count;
     }
+    return {position, position};
 }
 
 // A replacement as long as the search text is written over each occurrence
 // within the block, which then goes out whole.
 progress patch_in_block(char* block, size_t size, size_t limit, std::string_view search,
-                      std::string_view replacement, uint64_t consumed, output& out,
-                      rewrite_result& result) {
+                        std::string_view replacement, uint64_t consumed, output& out,
+                        rewrite_result& result) {
+    occurrences found;
     size_t position = 0;
-    for (;;) {
-        size_t at = find_occurrence(block, size, position, limit, search);
-        if (at >= limit)
-            return {0, position};
-        start(out, consumed);
-        std::memcpy(block + at, replacement.data(), replacement.size());
-        position = at + search.size();
-        ++result.replaced;
+    for (size_t from = 0; from < limit;) {
+        from = next_batch(block, size, from, limit, search, found);
+        if (found.count > 0)
+            start(out, consumed);
+        for (size_t i = 0; i < found.count; ++i)
+            std::memcpy(block + found.at[i], replacement.data(), replacement.size());
+        if (found.count > 0)
+            position = found.at[found.count - 1] + search.size();
+        result.replaced += found.count;
     }
+    return {0, position};
 }
 
 } // namespace
-
-size_t find_occurrence(const char* data, size_t size, size_t from, size_t limit,
-                       std::string_view search) {
-    for (size_t at = from; at < limit; ++at) {
-        at = find_substring(data, at, limit, search);
-        if (at == limit || !takes_line_end(data, size, at, search))
-            return at;
-    }
-    return limit;
-}
 
 rewrite_result rewrite_stream(const rewrite_io& io, std::string_view search,
                               std::string_view replacement, size_t block_size) {

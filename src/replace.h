@@ -15,14 +15,6 @@
 // twice its length.
 constexpr size_t default_block_size = 256 * 1024;
 
-// Offset of the first occurrence of `search` (not empty, no line feed) that
-// starts in data[from, limit) and lies within data[0, size); `limit` when
-// there is none. An occurrence that ends in a carriage return directly
-// followed by a line feed is not one: that carriage return belongs to the
-// line end. `limit` must not exceed size - search.size() + 1.
-size_t find_occurrence(const char* data, size_t size, size_t from, size_t limit,
-                       std::string_view search);
-
 // The two streams a rewrite runs between. The output is started only at the
 // first replacement, so an input without an occurrence is only ever read.
 struct rewrite_io {

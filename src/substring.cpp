@@ -114,6 +114,49 @@ __attribute__((target("avx2"))) size_t find_wider(const char* data, size_t from,
     return find_wide(data, at, limit, needle);
 }
 
+// find_wider for many occurrences at once: every candidate of a 64-byte step
+// is taken, instead of starting a new search behind each occurrence.
+__attribute__((target("avx2"))) size_t find_each_wider(const char* data, size_t from,
+                                                       size_t limit, std::string_view needle,
+                                                       size_t* found, size_t capacity) {
+    const size_t last = needle.size() - 1;
+    const __m256i first_byte = _mm256_set1_epi8(needle[0]);
+    const __m256i last_byte = _mm256_set1_epi8(needle[last]);
+    size_t count = 0;
+    size_t next = from; // where the next occurrence may start
+    size_t at = from;
+    for (; at + 64 <= limit; at += 64) {
+        const char* head = data + at;
+        const char* tail = data + at + last;
+        __m256i low = _mm256_and_si256(
+            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(head)), first_byte),
+            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(tail)), last_byte));
+        __m256i high = _mm256_and_si256(
+            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(head + 32)), first_byte),
+            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(tail + 32)), last_byte));
+        if (_mm256_testz_si256(_mm256_or_si256(low, high), _mm256_or_si256(low, high)))
+            continue;
+        uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
+                        static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(high))) << 32;
+        for (; mask != 0; mask &= mask - 1) {
+            size_t candidate = at + __builtin_ctzll(mask);
+            if (candidate < next || !inner_matches(data, candidate, needle))
+                continue;
+            found[count++] = candidate;
+            next = candidate + needle.size();
+            if (count == capacity)
+                return count;
+        }
+    }
+    for (size_t hit; count < capacity; next = hit + needle.size()) {
+        hit = find_wide(data, next > at ? next : at, limit, needle);
+        if (hit >= limit)
+            break;
+        found[count++] = hit;
+    }
+    return count;
+}
+
 bool has_avx2() {
     static const bool available = __builtin_cpu_supports("avx2");
     return available;
@@ -136,4 +179,21 @@ size_t find_substring(const char* data, size_t from, size_t limit, std::string_v
 #else
     return find_plain(data, from, limit, needle);
 #endif
+}
+
+size_t find_each(const char* data, size_t from, size_t limit, std::string_view needle,
+                 size_t* found, size_t capacity) {
+#ifdef TOVALISE_AVX2
+    if (needle.size() > 1 && has_avx2())
+        return find_each_wider(data, from, limit, needle, found, capacity);
+#endif
+    size_t count = 0;
+    for (size_t next = from; count < capacity; ) {
+        size_t hit = find_substring(data, next, limit, needle);
+        if (hit >= limit)
+            break;
+        found[count++] = hit;
+        next = hit + needle.size();
+    }
+    return count;
 }
