@@ -32,6 +32,8 @@ void flush(output& out) {
 
 // Long spans go out straight from where they lie instead of being copied.
 void put(output& out, const char* data, size_t size) {
+    if (size == 0)
+        return;
     if (size >= out.capacity / 2) {
         flush(out);
         if (!out.failed && !out.io.write(out.io.context, data, size))
@@ -61,8 +63,9 @@ char* working_storage(size_t size) {
     return storage.data();
 }
 
-// The first position where an occurrence could begin whose end, and the byte
-// after it, have not been read yet.
+// Occurrences that start before the position returned can be decided: their
+// end and the byte after it (which tells a CR LF) have been read, or the
+// input has ended.
 size_t decidable_limit(size_t size, size_t search_size, bool at_end) {
     if (at_end)
         return size >= search_size ? size - search_size + 1 : 0;

@@ -85,37 +85,8 @@ size_t find_wide(const char* data, size_t from, size_t limit, std::string_view n
 #endif
 
 #ifdef TOVALISE_AVX2
-// The same filter as find_wide, 64 positions at a time.
-__attribute__((target("avx2"))) size_t find_wider(const char* data, size_t from, size_t limit,
-                                                  std::string_view needle) {
-    const size_t last = needle.size() - 1;
-    const __m256i first_byte = _mm256_set1_epi8(needle[0]);
-    const __m256i last_byte = _mm256_set1_epi8(needle[last]);
-    size_t at = from;
-    for (; at + 64 <= limit; at += 64) {
-        const char* head = data + at;
-        const char* tail = data + at + last;
-        __m256i low = _mm256_and_si256(
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(head)), first_byte),
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(tail)), last_byte));
-        __m256i high = _mm256_and_si256(
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(head + 32)), first_byte),
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(tail + 32)), last_byte));
-        if (_mm256_testz_si256(_mm256_or_si256(low, high), _mm256_or_si256(low, high)))
-            continue;
-        uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
-                        static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(high))) << 32;
-        for (; mask != 0; mask &= mask - 1) {
-            size_t candidate = at + __builtin_ctzll(mask);
-            if (inner_matches(data, candidate, needle))
-                return candidate;
-        }
-    }
-    return find_wide(data, at, limit, needle);
-}
-
-// find_wider for many occurrences at once: every candidate of a 64-byte step
-// is taken, instead of starting a new search behind each occurrence.
+// The same filter as find_wide, 64 positions at a time; every candidate of a
+// step is taken, instead of starting a new search behind each occurrence.
 __attribute__((target("avx2"))) size_t find_each_wider(const char* data, size_t from,
                                                        size_t limit, std::string_view needle,
                                                        size_t* found, size_t capacity) {
@@ -171,8 +142,9 @@ size_t find_substring(const char* data, size_t from, size_t limit, std::string_v
     if (needle.size() == 1)
         return find_byte(data, from, limit, needle[0]);
 #ifdef TOVALISE_AVX2
+    size_t found;
     if (has_avx2())
-        return find_wider(data, from, limit, needle);
+        return find_each_wider(data, from, limit, needle, &found, 1) == 1 ? found : limit;
 #endif
 #ifdef TOVALISE_SSE2
     return find_wide(data, from, limit, needle);
