@@ -2,6 +2,7 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -37,10 +38,43 @@ void split_path(const std::string& path, std::string& directory, std::string& na
     }
 }
 
-bool read_link(const std::string& path, std::string& target) {
+bool is_special_name(const std::string& name) {
+    return name.empty() || name == "." || name == "..";
+}
+
+// Opens a directory by a path of any length: one longer than the system takes
+// in a single call is walked a few components at a time.
+bool open_directory(const std::string& path, file& result) {
+    const size_t step = PATH_MAX - 1;
+    file current;
+    size_t position = 0;
+    while (path.size() - position > step) {
+        size_t cut = path.rfind('/', position + step);
+        if (cut == std::string::npos || cut <= position)
+            return false;
+        std::string part = path.substr(position, cut - position);
+        int at = current.is_open() ? fd_of(current) : AT_FDCWD;
+        int fd = ::openat(at, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        current = file(fd);
+        // The rest must stay relative to what has been opened.
+        for (position = cut; position < path.size() && path[position] == '/'; ++position) {
+        }
+    }
+    std::string rest = position < path.size() ? path.substr(position) : ".";
+    int at = current.is_open() ? fd_of(current) : AT_FDCWD;
+    int fd = ::openat(at, rest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    result = file(fd);
+    return true;
+}
+
+bool read_link(int directory, const std::string& name, std::string& target) {
     target.resize(256);
     for (;;) {
-        ssize_t n = ::readlink(path.c_str(), &target[0], target.size());
+        ssize_t n = ::readlinkat(directory, name.c_str(), &target[0], target.size());
         if (n < 0)
             return false;
         if (static_cast<size_t>(n) < target.size()) {
@@ -51,39 +85,28 @@ bool read_link(const std::string& path, std::string& target) {
     }
 }
 
-// Follows symbolic links in the last component, so that the file they lead
-// to is rewritten beside its own directory and the links stay links.
-failure follow_links(std::string& path) {
+// Finds the file that `path` leads to: symbolic links in the last component
+// are followed, so that the file they lead to is rewritten in its own
+// directory and the links stay links. Opens that directory.
+failure locate(std::string path, file& directory, std::string& name) {
     for (int hop = 0; hop < max_link_hops; ++hop) {
+        std::string directory_path;
+        split_path(path, directory_path, name);
+        if (is_special_name(name))
+            return failure::not_regular;
+        if (!open_directory(directory_path, directory))
+            return failure::not_found;
         struct stat st;
-        if (::lstat(path.c_str(), &st) != 0)
+        if (::fstatat(fd_of(directory), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return failure::not_found;
         if (!S_ISLNK(st.st_mode))
             return failure::none;
         std::string link;
-        if (!read_link(path, link) || link.empty())
+        if (!read_link(fd_of(directory), name, link) || link.empty())
             return failure::not_found;
-        if (link[0] == '/') {
-            path = link;
-        } else {
-            std::string directory, name;
-            split_path(path, directory, name);
-            path = directory + "/" + link;
-        }
+        path = link[0] == '/' ? link : directory_path + "/" + link;
     }
     return failure::not_found;
-}
-
-failure open_directory(const std::string& path, file& result) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return failure::not_found;
-    result = file(fd);
-    return failure::none;
-}
-
-bool is_special_name(const std::string& name) {
-    return name.empty() || name == "." || name == "..";
 }
 
 // The checks that need no lock: kind of file and permission to replace it.
@@ -329,7 +352,13 @@ temp_file::~temp_file() {
 bool open_for_reading(const std::string& path, file& result) {
     if (!usable_path(path))
         return false;
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    std::string directory_path, name;
+    split_path(path, directory_path, name);
+    file directory;
+    if (!open_directory(directory_path, directory))
+        return false;
+    int fd = ::openat(fd_of(directory), name.empty() ? "." : name.c_str(),
+                      O_RDONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return false;
     file opened(fd);
@@ -351,16 +380,9 @@ long long read_some(file& from, char* data, size_t size) {
 failure open_target(const std::string& path, target& result) {
     if (!usable_path(path))
         return failure::not_found;
-    std::string resolved = path;
-    failure failed = follow_links(resolved);
-    if (failed != failure::none)
-        return failed;
-    std::string directory, name;
-    split_path(resolved, directory, name);
-    if (is_special_name(name))
-        return failure::not_regular;
     file directory_file;
-    failed = open_directory(directory, directory_file);
+    std::string name;
+    failure failed = locate(path, directory_file, name);
     if (failed != failure::none)
         return failed;
     int dir = fd_of(directory_file);

@@ -35,18 +35,37 @@ scratch_dir::~scratch_dir() {
     if (!path_.empty()) remove_tree(path_);
 }
 
-void remove_tree(const std::string& path) {
+namespace {
+
+// Works relative to the parent directory, so that trees deeper than a path
+// can name are removed too.
+void remove_entry(int parent, const char* name) {
     struct stat info;
-    if (lstat(path.c_str(), &info) != 0) return;
-    if (S_ISDIR(info.st_mode)) {
-        // A test may have taken away permissions; the tree must go anyway.
-        (void)chmod(path.c_str(), 0700);
-        for (const std::string& name : list_dir(path)) remove_tree(path + "/" + name);
-        (void)rmdir(path.c_str());
-    } else {
-        (void)unlink(path.c_str());
+    if (fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (!S_ISDIR(info.st_mode)) {
+        (void)unlinkat(parent, name, 0);
+        return;
     }
+    // A test may have taken away permissions; the tree must go anyway.
+    (void)fchmodat(parent, name, 0700, 0);
+    int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr) {
+        std::vector<std::string> names;
+        while (const dirent* entry = readdir(listing)) {
+            std::string child = entry->d_name;
+            if (child != "." && child != "..") names.push_back(child);
+        }
+        for (const std::string& child : names) remove_entry(fd, child.c_str());
+        closedir(listing);
+    } else if (fd >= 0) {
+        close(fd);
+    }
+    (void)unlinkat(parent, name, AT_REMOVEDIR);
 }
+
+} // namespace
+
+void remove_tree(const std::string& path) { remove_entry(AT_FDCWD, path.c_str()); }
 
 std::string read_file(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
