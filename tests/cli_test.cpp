@@ -207,6 +207,22 @@ TEST_F(Cli, ScriptMode) {
     EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"a.txt", "s.txt"}));
 }
 
+// The example the README runs: its script rewrites its notes as shown.
+TEST_F(Cli, ShippedExample) {
+    for (const char* name : {"notes.txt", "script.txt"})
+        write_file(dir / name, read_file(std::string(TOVALISE_EXAMPLE_DIR) + "/" + name));
+    run_result result = run({"script.txt"});
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(dir / "notes.txt"),
+              "Meeting notes, week 49\n"
+              "\n"
+              "The color scheme for the color printer is settled.\n"
+              "Ask Sam about the color calibration before Friday.\n"
+              "Budget: 1200 euros, due on the 15th.\n");
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"notes.txt", "script.txt"}));
+}
+
 // Runs started together on one file must not lose each other's updates: each
 // either has its replacement in the final content or failed with its message
 // and changed nothing.
