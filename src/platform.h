@@ -48,12 +48,14 @@ struct target {
     file data;        // the file, open for reading
     file directory;   // the directory that holds it
     std::string name; // its name within `directory`
+    bool temp_name_fits = true; // false when the name is too long for ".tmp"
 };
 
 // Opens `path` for a rewrite: follows symbolic links, refuses anything but a
 // writable regular file in a writable directory, and refuses when the
 // temporary name (the name with ".tmp" appended) is already taken. Waits for
-// any other run that holds the same file. Nothing on disk changes.
+// any other run that holds the same file; the permissions are checked on the
+// file found once it is held. Nothing on disk changes.
 failure open_target(const std::string& path, target& result);
 
 // The new content of a target, written before it takes the target's place.
@@ -74,7 +76,8 @@ struct temp_file {
 
 // Creates the temporary file beside `of`, readable by nobody but the owner
 // until it carries the target's owner, group, permission bits, access control
-// list and extended attributes (each as far as this process may set it).
+// list and extended attributes (each as far as this process may set it, and
+// none that the target lacks). Fails when the name is too long for ".tmp".
 failure create_temp(target& of, temp_file& result);
 
 // Appends the first `length` bytes of the target to the temporary file.
@@ -90,7 +93,7 @@ failure write_all(temp_file& to, const char* data, size_t size);
 failure commit(target& into, temp_file& from);
 
 // Flushes the directories of the commits made so far to stable storage;
-// false when that failed.
+// false when that, or the flush of an earlier commit's directory, failed.
 bool flush_directories();
 
 } // namespace platform

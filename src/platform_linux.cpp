@@ -109,13 +109,16 @@ failure locate(std::string path, file& directory, std::string& name) {
     return failure::not_found;
 }
 
-// The checks that need no lock: kind of file and permission to replace it.
-failure check_replaceable(int directory, const std::string& name) {
+// Checked before anything is opened, so that no device is ever opened.
+failure check_kind(int directory, const std::string& name) {
     struct stat st;
     if (::fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return failure::not_found;
-    if (!S_ISREG(st.st_mode))
-        return failure::not_regular;
+    return S_ISREG(st.st_mode) ? failure::none : failure::not_regular;
+}
+
+// Checked once the lock is held, on the file that then bears the name.
+failure check_permissions(int directory, const std::string& name) {
     if (::faccessat(directory, name.c_str(), R_OK, AT_EACCESS) != 0)
         return failure::not_found;
     if (::faccessat(directory, name.c_str(), W_OK, AT_EACCESS) != 0)
@@ -162,10 +165,16 @@ failure open_locked(int directory, const std::string& name, file& result) {
 
 std::string temp_name_of(const std::string& name) { return name + ".tmp"; }
 
-failure check_temp_name_free(int directory, const std::string& name) {
+failure check_temp_name_free(int directory, const std::string& name, bool& fits) {
     struct stat st;
+    fits = true;
     if (::fstatat(directory, temp_name_of(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         return failure::temp_taken;
+    if (errno == ENAMETOOLONG) {
+        // Only a rewrite needs the name; a file with nothing to change is left alone.
+        fits = false;
+        return failure::none;
+    }
     return errno == ENOENT ? failure::none : failure::not_writable;
 }
 
@@ -229,6 +238,29 @@ bool copy_attribute(int from, int to, const char* name) {
     return false;
 }
 
+bool has_name(const std::string& names, const char* name) {
+    for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+        if (std::strcmp(&names[at], name) == 0)
+            return true;
+    }
+    return false;
+}
+
+// A new file takes the directory's default access control list; the
+// original may have none, and must not become readable by more people.
+bool drop_inherited_attributes(int from, int to) {
+    std::string kept, inherited;
+    if (!list_attributes(from, kept) || !list_attributes(to, inherited))
+        return false;
+    for (size_t at = 0; at < inherited.size(); at += std::strlen(&inherited[at]) + 1) {
+        const char* name = &inherited[at];
+        if (must_copy_attribute(name) && !has_name(kept, name) &&
+            ::fremovexattr(to, name) != 0 && errno != ENODATA)
+            return false;
+    }
+    return true;
+}
+
 bool copy_attributes(int from, int to) {
     std::string names;
     if (!list_attributes(from, names))
@@ -240,19 +272,25 @@ bool copy_attributes(int from, int to) {
     return true;
 }
 
-// Owner and group first: changing them clears set-user-ID and set-group-ID
-// bits, which the mode then restores.
-bool copy_ownership_and_mode(int from, int to) {
-    struct stat st;
-    if (::fstat(from, &st) != 0)
+// Owner and group come first: changing them clears set-user-ID and
+// set-group-ID bits, which the mode then restores.
+bool copy_ownership(int from, int to) {
+    struct stat st, created;
+    if (::fstat(from, &st) != 0 || ::fstat(to, &created) != 0)
         return false;
-    if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
+    // A new file may take its group from a set-group-ID directory.
+    if (st.st_uid != created.st_uid || st.st_gid != created.st_gid) {
         if (::fchown(to, st.st_uid, st.st_gid) != 0) {
             // Not privileged: keep at least the group when we belong to it.
             (void)::fchown(to, static_cast<uid_t>(-1), st.st_gid);
         }
     }
-    return ::fchmod(to, st.st_mode & 07777) == 0;
+    return true;
+}
+
+bool copy_mode(int from, int to) {
+    struct stat st;
+    return ::fstat(from, &st) == 0 && ::fchmod(to, st.st_mode & 07777) == 0;
 }
 
 // An unnamed file in the directory: a run that dies leaves nothing behind.
@@ -292,11 +330,13 @@ void start_write_back(temp_file& temp) {
     temp.written_back = temp.size;
 }
 
-// The directory of the last commit, whose rename may not be on disk yet.
+// The directory of the last commit, whose rename may not be on disk yet, and
+// whether a flush of an earlier one failed.
 struct pending_directory {
     file directory;
     dev_t device = 0;
     ino_t inode = 0;
+    bool failed = false;
 };
 
 pending_directory& pending() {
@@ -308,18 +348,27 @@ bool same_directory(const pending_directory& pending, const struct stat& st) {
     return pending.directory.is_open() && pending.device == st.st_dev && pending.inode == st.st_ino;
 }
 
-// Called before a rename in `directory`: a different directory still waiting
-// for its flush gets it now, so at most one waits at any time.
-bool flush_other_directory(int directory, struct stat& st) {
-    if (::fstat(directory, &st) != 0)
-        return false;
-    return same_directory(pending(), st) || flush_directories();
+void flush_pending() {
+    pending_directory& state = pending();
+    if (state.directory.is_open() && ::fsync(fd_of(state.directory)) != 0)
+        state.failed = true;
+    state.directory = file();
 }
 
-void remember_directory(int directory, const struct stat& st) {
-    if (same_directory(pending(), st))
+// Called after a rename in `directory`: a different directory still waiting
+// for its flush gets it now, so at most one waits at any time. A failure
+// concerns an earlier pass and is reported at the end of the run.
+void remember_directory(int directory) {
+    struct stat st;
+    if (::fstat(directory, &st) == 0 && same_directory(pending(), st))
         return;
+    flush_pending();
     int copy = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        if (::fsync(directory) != 0)
+            pending().failed = true;
+        return;
+    }
     pending().directory = file(copy);
     pending().device = st.st_dev;
     pending().inode = st.st_ino;
@@ -386,14 +435,17 @@ failure open_target(const std::string& path, target& result) {
     if (failed != failure::none)
         return failed;
     int dir = fd_of(directory_file);
-    failed = check_replaceable(dir, name);
+    failed = check_kind(dir, name);
     if (failed != failure::none)
         return failed;
     file data;
     failed = open_locked(dir, name, data);
     if (failed != failure::none)
         return failed;
-    failed = check_temp_name_free(dir, name);
+    failed = check_permissions(dir, name);
+    if (failed != failure::none)
+        return failed;
+    failed = check_temp_name_free(dir, name, result.temp_name_fits);
     if (failed != failure::none)
         return failed;
     (void)::posix_fadvise(fd_of(data), 0, 0, POSIX_FADV_SEQUENTIAL); // a hint only
@@ -404,6 +456,8 @@ failure open_target(const std::string& path, target& result) {
 }
 
 failure create_temp(target& of, temp_file& result) {
+    if (!of.temp_name_fits)
+        return failure::not_writable;
     int dir = fd_of(of.directory);
     int fd = create_unnamed(dir);
     if (fd < 0 && unnamed_unsupported(errno)) {
@@ -418,7 +472,9 @@ failure create_temp(target& of, temp_file& result) {
         return failure_of_create(errno);
     result.data = file(fd);
     result.size = 0;
-    if (!copy_ownership_and_mode(fd_of(of.data), fd) || !copy_attributes(fd_of(of.data), fd))
+    int original = fd_of(of.data);
+    if (!copy_ownership(original, fd) || !drop_inherited_attributes(original, fd) ||
+        !copy_attributes(original, fd) || !copy_mode(original, fd))
         return failure::write_failed;
     return failure::none;
 }
@@ -470,24 +526,17 @@ failure commit(target& into, temp_file& from) {
         from.name = std::move(name);
         from.directory = &into.directory;
     }
-    struct stat directory_status;
-    if (!flush_other_directory(dir, directory_status))
-        return failure::write_failed;
     if (::renameat(dir, from.name.c_str(), dir, into.name.c_str()) != 0)
         return failure::commit_failed;
     from.name.clear();
-    remember_directory(dir, directory_status);
-    if (!pending().directory.is_open() && ::fsync(dir) != 0)
-        return failure::write_failed;
+    remember_directory(dir);
     return failure::none;
 }
 
 bool flush_directories() {
-    pending_directory& state = pending();
-    if (!state.directory.is_open())
-        return true;
-    bool flushed = ::fsync(fd_of(state.directory)) == 0;
-    state.directory = file();
+    flush_pending();
+    bool flushed = !pending().failed;
+    pending().failed = false;
     return flushed;
 }
 

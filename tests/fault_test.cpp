@@ -5,6 +5,7 @@
 #include "test_util.h"
 
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -315,6 +316,34 @@ TEST_F(Concurrency, TwoRunsStartedTogetherTakeTurns) {
                                           << (b_ran ? "ran" : "failed") << "; first line now: " << first_line(now);
         EXPECT_EQ(list_dir(dir.path()), names{"f.txt"});
     }
+}
+
+// A run that waits for the lock checks the file it finally holds: a
+// read-only file renamed into place meanwhile is refused, not rewritten.
+TEST_F(Concurrency, FileSwappedWhileWaitingIsCheckedAgain) {
+    if (!test_util::running_as_root())
+        GTEST_SKIP() << "needs root to run the tool as another user";
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    write_file(file, "hello\n");
+    ASSERT_EQ(chmod(file.c_str(), 0666), 0);
+    write_file(dir / "ro.txt", "hello read-only\n");
+    ASSERT_EQ(chmod((dir / "ro.txt").c_str(), 0444), 0);
+
+    int held = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    run_options as_nobody = options();
+    as_nobody.as_nobody = true;
+    test_util::child waiting = test_util::start_binary({"f.txt", "hello", "bye"}, as_nobody);
+    // Time for it to open the file and wait for the lock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(rename((dir / "ro.txt").c_str(), file.c_str()), 0);
+    close(held);
+
+    run_result result = test_util::finish(waiting);
+    EXPECT_EQ(result.out, file_error("f.txt"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(read_file(file), "hello read-only\n");
+    EXPECT_EQ(list_dir(dir.path()), names{"f.txt"});
 }
 
 TEST_F(Concurrency, ScriptPassesInterleaveOnlyAsWholePasses) {

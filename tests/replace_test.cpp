@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
 
@@ -411,6 +413,47 @@ TEST_F(RewriteFile, PermissionBitsAndOwnerAreKept) {
         EXPECT_EQ(info.st_uid, test_util::nobody_id);
         EXPECT_EQ(info.st_gid, test_util::nobody_id);
     }
+}
+
+// The directory would hand the new file its own group (set-group-ID) and
+// its default access control list; the file keeps its own group and gains
+// no reader.
+TEST_F(RewriteFile, DirectoryDefaultsDoNotLeakIntoTheNewFile) {
+    if (!test_util::running_as_root())
+        GTEST_SKIP() << "needs root to give the directory another group";
+    ASSERT_EQ(chown(dir.path().c_str(), 0, test_util::nobody_id), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 02775), 0);
+    // Default ACL: owner rwx, user 1 rw-, group r-x, mask rwx, other ---.
+    const uint32_t acl[] = {2,      1 | 7u << 16, ~0u, 2 | 6u << 16, 1,    4 | 5u << 16,
+                            ~0u,    0x10 | 7u << 16, ~0u, 0x20,          ~0u};
+    bool has_acl =
+        setxattr(dir.path().c_str(), "system.posix_acl_default", acl, sizeof acl, 0) == 0;
+    write_file(file, "foo\n");
+    ASSERT_EQ(chown(file.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+    ASSERT_EQ(removexattr(file.c_str(), "system.posix_acl_access") == 0 || errno == ENODATA ||
+                  errno == ENOTSUP,
+              true);
+
+    EXPECT_EQ(rewrite_file(file, "foo", "bar"), failure::none);
+    struct stat info = stat_of(file);
+    EXPECT_EQ(info.st_gid, 0u);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    if (has_acl) {
+        EXPECT_EQ(getxattr(file.c_str(), "system.posix_acl_access", nullptr, 0), -1)
+            << "the file gained the directory's access control list";
+    }
+}
+
+// A name too long to take ".tmp" cannot be rewritten, but a file with
+// nothing to change is left alone as any other.
+TEST_F(RewriteFile, NameTooLongForTheTemporaryName) {
+    std::string name = dir / std::string(253, 'n');
+    write_file(name, "foo\n");
+    EXPECT_EQ(rewrite_file(name, "absent", "bar"), failure::none);
+    EXPECT_EQ(rewrite_file(name, "foo", "bar"), failure::not_writable);
+    EXPECT_EQ(read_file(name), "foo\n");
+    expect_only({std::string(253, 'n')});
 }
 
 TEST_F(RewriteFile, HardLinkKeepsOldContent) {
