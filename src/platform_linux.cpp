@@ -192,8 +192,9 @@ failure failure_of_create(int error) {
     }
 }
 
-// Attributes that only a privileged process may set, or that the file
-// system manages itself, are kept where possible and skipped otherwise.
+// User attributes and access control lists must come across. Others, such as
+// security labels, may need privileges or belong to the system: they are kept
+// where possible and skipped otherwise.
 bool must_copy_attribute(const char* name) {
     return std::strncmp(name, "user.", 5) == 0 ||
            std::strncmp(name, "system.posix_acl_", 17) == 0;
