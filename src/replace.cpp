@@ -14,6 +14,31 @@ bool takes_line_end(const char* data, size_t size, size_t at, std::string_view s
     return search.back() == '\r' && end < size && data[end] == '\n';
 }
 
+// Copies up to 16 bytes without a call: search and replacement texts are
+// mostly short, and a library call per occurrence would cost more than the
+// copy. Two overlapping moves of a fixed size cover every length.
+void copy_short(char* to, const char* from, size_t size) {
+    if (size > 16) {
+        std::memcpy(to, from, size);
+    } else if (size >= 8) {
+        uint64_t head, tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + size - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + size - 8, &tail, 8);
+    } else if (size >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + size - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + size - 4, &tail, 4);
+    } else if (size > 0) {
+        to[0] = from[0];
+        to[size / 2] = from[size / 2];
+        to[size - 1] = from[size - 1];
+    }
+}
+
 // Collects output in a fixed block; spans too long for it go out directly.
 struct output {
     const rewrite_io& io;
@@ -42,7 +67,7 @@ void put(output& out, const char* data, size_t size) {
     }
     if (size > out.capacity - out.size)
         flush(out);
-    std::memcpy(out.data + out.size, data, size);
+    copy_short(out.data + out.size, data, size);
     out.size += size;
 }
 
@@ -136,7 +161,7 @@ progress patch_in_block(char* block, size_t size, size_t limit, std::string_view
         if (found.count > 0)
             start(out, consumed);
         for (size_t i = 0; i < found.count; ++i)
-            std::memcpy(block + found.at[i], replacement.data(), replacement.size());
+            copy_short(block + found.at[i], replacement.data(), replacement.size());
         if (found.count > 0)
             position = found.at[found.count - 1] + search.size();
         result.replaced += found.count;

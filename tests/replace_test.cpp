@@ -107,9 +107,28 @@ engine_case line_longer_than_block_case() {
     return {"line_longer_than_block", "abc", "Q", input + "\n", expected + "\n", count};
 }
 
+// Texts of every short length, replaced by shorter, equal and longer ones:
+// short texts are copied by hand, a few bytes at a time.
+std::vector<engine_case> short_length_cases() {
+    std::vector<engine_case> cases;
+    for (size_t length = 1; length <= 20; ++length) {
+        std::string search(length, 's');
+        search.back() = 'e';
+        for (size_t other : {length - 1, length, length + 1}) {
+            std::string replacement;
+            for (size_t i = 0; i < other; ++i) replacement += static_cast<char>('A' + i);
+            std::string name = "length_" + std::to_string(length) + "_by_" + std::to_string(other);
+            cases.push_back({name, search, replacement, "x" + search + "yy" + search + "\n" + search,
+                             "x" + replacement + "yy" + replacement + "\n" + replacement, 3});
+        }
+    }
+    return cases;
+}
+
 std::vector<engine_case> engine_cases() {
     const std::string long_text(100, 'L');
-    return {
+    std::vector<engine_case> cases = short_length_cases();
+    std::vector<engine_case> fixed = {
         // Occurrences never overlap and inserted text is never searched again.
         {"overlap_aa", "aa", "b", "aaa", "ba", 1},
         {"overlap_growth", "a", "aa", "abca", "aabcaa", 2},
@@ -154,6 +173,8 @@ std::vector<engine_case> engine_cases() {
         long_line_case(),
         line_longer_than_block_case(),
     };
+    cases.insert(cases.end(), fixed.begin(), fixed.end());
+    return cases;
 }
 
 // Runs one case and returns the bytes it gave (the input itself when the
