@@ -361,11 +361,13 @@ void flush_pending() {
 // concerns an earlier pass and is reported at the end of the run.
 void remember_directory(int directory) {
     struct stat st;
-    if (::fstat(directory, &st) == 0 && same_directory(pending(), st))
+    bool known = ::fstat(directory, &st) == 0;
+    if (known && same_directory(pending(), st))
         return;
     flush_pending();
-    int copy = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
+    int copy = known ? ::fcntl(directory, F_DUPFD_CLOEXEC, 0) : -1;
     if (copy < 0) {
+        // Cannot wait: flush now.
         if (::fsync(directory) != 0)
             pending().failed = true;
         return;
