@@ -1,6 +1,7 @@
 // The platform module on Linux.
 #include "platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -485,7 +486,8 @@ failure create_temp(target& of, temp_file& result) {
 failure copy_prefix(target& from, temp_file& to, uint64_t length) {
     off_t offset = 0;
     while (static_cast<uint64_t>(offset) < length) {
-        size_t left = length - offset;
+        // In steps that fit a size_t on every machine.
+        size_t left = static_cast<size_t>(std::min<uint64_t>(length - offset, 1u << 30));
         ssize_t n = ::copy_file_range(fd_of(from.data), &offset, fd_of(to.data), nullptr, left, 0);
         if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
             n = ::sendfile(fd_of(to.data), fd_of(from.data), &offset, left);
