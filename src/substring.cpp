@@ -3,14 +3,17 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+// TOVALISE_NO_SIMD and TOVALISE_NO_AVX2 let the tests run the narrower
+// searches on any machine.
+#if !defined(TOVALISE_NO_SIMD) && \
+    (defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2))
 #define TOVALISE_SSE2 1
 #include <emmintrin.h>
 #endif
 
 // With GCC and Clang on x86, a wider search is chosen at run time where the
 // processor has AVX2.
-#if defined(TOVALISE_SSE2) && (defined(__GNUC__) || defined(__clang__)) && \
+#if defined(TOVALISE_SSE2) && !defined(TOVALISE_NO_AVX2) && (defined(__GNUC__) || defined(__clang__)) && \
     (defined(__x86_64__) || defined(__i386__))
 #define TOVALISE_AVX2 1
 #include <immintrin.h>
