@@ -80,10 +80,13 @@ struct temp_file {
 // none that the target lacks). Fails when the name is too long for ".tmp".
 failure create_temp(target& of, temp_file& result);
 
-// Appends the first `length` bytes of the target to the temporary file.
+// Appends the first `length` bytes of the target to the temporary file. On
+// failure (a full disk, or a target that shrank) the temporary file holds
+// part of them; dropping it removes it.
 failure copy_prefix(target& from, temp_file& to, uint64_t length);
 
-// Appends `size` bytes to the temporary file.
+// Appends `size` bytes to the temporary file; on failure it holds part of
+// them, and dropping it removes it.
 failure write_all(temp_file& to, const char* data, size_t size);
 
 // Flushes the temporary file to stable storage and renames it over the
