@@ -87,6 +87,33 @@ size_t find_wide(const char* data, size_t from, size_t limit, std::string_view n
 }
 #endif
 
+// The search that needs no AVX2: a single byte through the library, else
+// sixteen positions at a time where there is SSE2.
+size_t find_narrow(const char* data, size_t from, size_t limit, std::string_view needle) {
+    if (from >= limit)
+        return limit;
+    if (needle.size() == 1)
+        return find_byte(data, from, limit, needle[0]);
+#ifdef TOVALISE_SSE2
+    return find_wide(data, from, limit, needle);
+#else
+    return find_plain(data, from, limit, needle);
+#endif
+}
+
+// Adds successive occurrences from `from` on to found[count, capacity) with
+// the narrow search; returns the new count.
+size_t find_each_narrow(const char* data, size_t from, size_t limit, std::string_view needle,
+                        size_t* found, size_t count, size_t capacity) {
+    for (size_t next = from; count < capacity; next = found[count - 1] + needle.size()) {
+        size_t hit = find_narrow(data, next, limit, needle);
+        if (hit >= limit)
+            break;
+        found[count++] = hit;
+    }
+    return count;
+}
+
 #ifdef TOVALISE_AVX2
 // The same filter as find_wide, 64 positions at a time; every candidate of a
 // step is taken, instead of starting a new search behind each occurrence.
@@ -122,13 +149,7 @@ __attribute__((target("avx2"))) size_t find_each_wider(const char* data, size_t 
                 return count;
         }
     }
-    for (size_t hit; count < capacity; next = hit + needle.size()) {
-        hit = find_wide(data, next > at ? next : at, limit, needle);
-        if (hit >= limit)
-            break;
-        found[count++] = hit;
-    }
-    return count;
+    return find_each_narrow(data, next > at ? next : at, limit, needle, found, count, capacity);
 }
 
 bool has_avx2() {
@@ -140,20 +161,12 @@ bool has_avx2() {
 } // namespace
 
 size_t find_substring(const char* data, size_t from, size_t limit, std::string_view needle) {
-    if (from >= limit)
-        return limit;
-    if (needle.size() == 1)
-        return find_byte(data, from, limit, needle[0]);
 #ifdef TOVALISE_AVX2
     size_t found;
-    if (has_avx2())
+    if (from < limit && needle.size() > 1 && has_avx2())
         return find_each_wider(data, from, limit, needle, &found, 1) == 1 ? found : limit;
 #endif
-#ifdef TOVALISE_SSE2
-    return find_wide(data, from, limit, needle);
-#else
-    return find_plain(data, from, limit, needle);
-#endif
+    return find_narrow(data, from, limit, needle);
 }
 
 size_t find_each(const char* data, size_t from, size_t limit, std::string_view needle,
@@ -162,13 +175,5 @@ size_t find_each(const char* data, size_t from, size_t limit, std::string_view n
     if (needle.size() > 1 && has_avx2())
         return find_each_wider(data, from, limit, needle, found, capacity);
 #endif
-    size_t count = 0;
-    for (size_t next = from; count < capacity; ) {
-        size_t hit = find_substring(data, next, limit, needle);
-        if (hit >= limit)
-            break;
-        found[count++] = hit;
-        next = hit + needle.size();
-    }
-    return count;
+    return find_each_narrow(data, from, limit, needle, found, 0, capacity);
 }
