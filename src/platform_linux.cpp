@@ -88,7 +88,9 @@ bool read_link(int directory, const std::string& name, std::string& target) {
 
 // Finds the file that `path` leads to: symbolic links in the last component
 // are followed, so that the file they lead to is rewritten in its own
-// directory and the links stay links. Opens that directory.
+// directory and the links stay links. Opens that directory. Anything but a
+// regular file is refused here, before it is opened, so that no device is
+// ever opened.
 failure locate(std::string path, file& directory, std::string& name) {
     for (int hop = 0; hop < max_link_hops; ++hop) {
         std::string directory_path;
@@ -100,22 +102,16 @@ failure locate(std::string path, file& directory, std::string& name) {
         struct stat st;
         if (::fstatat(fd_of(directory), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return failure::not_found;
-        if (!S_ISLNK(st.st_mode))
+        if (S_ISREG(st.st_mode))
             return failure::none;
+        if (!S_ISLNK(st.st_mode))
+            return failure::not_regular;
         std::string link;
         if (!read_link(fd_of(directory), name, link) || link.empty())
             return failure::not_found;
         path = link[0] == '/' ? link : directory_path + "/" + link;
     }
     return failure::not_found;
-}
-
-// Checked before anything is opened, so that no device is ever opened.
-failure check_kind(int directory, const std::string& name) {
-    struct stat st;
-    if (::fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return failure::not_found;
-    return S_ISREG(st.st_mode) ? failure::none : failure::not_regular;
 }
 
 // Checked once the lock is held, on the file that then bears the name.
@@ -249,10 +245,11 @@ bool has_name(const std::string& names, const char* name) {
 }
 
 // A new file takes the directory's default access control list; the
-// original may have none, and must not become readable by more people.
-bool drop_inherited_attributes(int from, int to) {
-    std::string kept, inherited;
-    if (!list_attributes(from, kept) || !list_attributes(to, inherited))
+// original may have none (`kept` are its names), and must not become
+// readable by more people.
+bool drop_inherited_attributes(const std::string& kept, int to) {
+    std::string inherited;
+    if (!list_attributes(to, inherited))
         return false;
     for (size_t at = 0; at < inherited.size(); at += std::strlen(&inherited[at]) + 1) {
         const char* name = &inherited[at];
@@ -263,10 +260,7 @@ bool drop_inherited_attributes(int from, int to) {
     return true;
 }
 
-bool copy_attributes(int from, int to) {
-    std::string names;
-    if (!list_attributes(from, names))
-        return false;
+bool copy_attributes(int from, const std::string& names, int to) {
     for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
         if (!copy_attribute(from, to, &names[at]))
             return false;
@@ -276,9 +270,9 @@ bool copy_attributes(int from, int to) {
 
 // Owner and group come first: changing them clears set-user-ID and
 // set-group-ID bits, which the mode then restores.
-bool copy_ownership(int from, int to) {
-    struct stat st, created;
-    if (::fstat(from, &st) != 0 || ::fstat(to, &created) != 0)
+bool copy_ownership(const struct stat& st, int to) {
+    struct stat created;
+    if (::fstat(to, &created) != 0)
         return false;
     // A new file may take its group from a set-group-ID directory.
     if (st.st_uid != created.st_uid || st.st_gid != created.st_gid) {
@@ -288,11 +282,6 @@ bool copy_ownership(int from, int to) {
         }
     }
     return true;
-}
-
-bool copy_mode(int from, int to) {
-    struct stat st;
-    return ::fstat(from, &st) == 0 && ::fchmod(to, st.st_mode & 07777) == 0;
 }
 
 // An unnamed file in the directory: a run that dies leaves nothing behind.
@@ -439,9 +428,6 @@ failure open_target(const std::string& path, target& result) {
     if (failed != failure::none)
         return failed;
     int dir = fd_of(directory_file);
-    failed = check_kind(dir, name);
-    if (failed != failure::none)
-        return failed;
     file data;
     failed = open_locked(dir, name, data);
     if (failed != failure::none)
@@ -477,8 +463,11 @@ failure create_temp(target& of, temp_file& result) {
     result.data = file(fd);
     result.size = 0;
     int original = fd_of(of.data);
-    if (!copy_ownership(original, fd) || !drop_inherited_attributes(original, fd) ||
-        !copy_attributes(original, fd) || !copy_mode(original, fd))
+    struct stat st;
+    std::string names;
+    if (::fstat(original, &st) != 0 || !list_attributes(original, names) ||
+        !copy_ownership(st, fd) || !drop_inherited_attributes(names, fd) ||
+        !copy_attributes(original, names, fd) || ::fchmod(fd, st.st_mode & 07777) != 0)
         return failure::write_failed;
     return failure::none;
 }
