@@ -3,6 +3,7 @@
 #include <string>
 
 #include "messages.h"
+#include "platform.h"
 #include "replace.h"
 #include "script.h"
 
@@ -47,6 +48,7 @@ int run_mode(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    platform::ignore_write_signals();
     int status = run_mode(argc, argv);
     // Success is reported only once the new names are on disk.
     if (!flush_rewrites()) {

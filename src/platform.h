@@ -2,6 +2,7 @@
 // per operating system implements it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -29,34 +30,68 @@ bool open_for_reading(const std::string& path, file& result);
 // Reads up to `size` bytes. Returns the count, 0 at the end, -1 on error.
 long long read_some(file& from, char* data, size_t size);
 
+// Makes a message written to a closed pipe, or a write past the file-size
+// limit, fail as an ordinary write does instead of ending the process.
+// Called once, before a run does anything.
+void ignore_write_signals();
+
 // Why a target file was refused or a rewrite failed.
 enum class failure {
     none,
     not_found,       // missing, a dangling link, or no access to it
     not_regular,     // a directory, a pipe, a device...
-    not_writable,    // read-only file, or a directory where no file may be created
+    not_writable,    // read-only (for root too when it has no write bit at all),
+                     // append-only or immutable, or in a directory where no file
+                     // may be created or removed
+    link_refused,    // a symbolic link the system would not follow for us
     temp_taken,      // something already bears the temporary name
+    busy,            // another run held the file for longer than the wait allows
     read_failed,
     write_failed,    // includes a full disk and a failed flush to disk
+    changed,         // another program changed the file while it was rewritten
     commit_failed,   // the rename into place failed
+    temp_left,       // a failed pass could not remove its temporary file
 };
 
-// A file about to be rewritten, held under an exclusive lock so that two runs
-// on the same file take turns. A symbolic link is followed to the file it
-// names; the lock is taken on the file that is found at `name` when it is held.
+// What tells that a file changed: any write, truncation or change of status
+// moves its size or one of its times.
+struct file_version {
+    uint64_t size = 0;
+    int64_t modified_ns = 0;
+    int64_t changed_ns = 0;
+    bool operator==(const file_version& other) const {
+        return size == other.size && modified_ns == other.modified_ns &&
+               changed_ns == other.changed_ns;
+    }
+};
+
+// A file about to be rewritten, held under a lock that only runs of this tool
+// take, so that two runs on the same file take turns while no other program's
+// lock can hold a run up. A symbolic link is followed to the file it names;
+// the lock is taken on the file that is found at `name` when it is held.
 struct target {
-    file data;        // the file, open for reading
+    file data;        // the file, open for reading and writing (never written)
     file directory;   // the directory that holds it
     std::string name; // its name within `directory`
     bool temp_name_fits = true; // false when the name is too long for ".tmp"
+    file_version opened;        // as it was once held
 };
 
-// Opens `path` for a rewrite: follows symbolic links, refuses anything but a
-// writable regular file in a writable directory, and refuses when the
-// temporary name (the name with ".tmp" appended) is already taken. Waits for
-// any other run that holds the same file; the permissions are checked on the
-// file found once it is held. Nothing on disk changes.
-failure open_target(const std::string& path, target& result);
+// How long a run waits for another run that holds the same file: long enough
+// for that run to rewrite a very large file.
+constexpr std::chrono::milliseconds default_wait_limit = std::chrono::minutes(10);
+
+// Opens `path` for a rewrite: follows symbolic links where the system would
+// (a link in a sticky, world-writable directory only when it belongs to us or
+// to the directory's owner), refuses anything but a writable regular file in
+// a writable directory (a file without any write bit is refused for root
+// too; append-only and immutable files and directories are refused), and
+// refuses when the temporary name (the name with ".tmp" appended) is already
+// taken. Waits up to `wait_limit` for any other run that holds the same file,
+// then fails with failure::busy; the permissions are checked on the file
+// found once it is held. Nothing on disk changes.
+failure open_target(const std::string& path, target& result,
+                    std::chrono::milliseconds wait_limit = default_wait_limit);
 
 // The new content of a target, written before it takes the target's place.
 // Until it is committed it has no name where the file system allows it; else
@@ -72,12 +107,14 @@ struct temp_file {
     std::string name;          // empty while it has none
     uint64_t size = 0;         // bytes written so far
     uint64_t written_back = 0; // bytes already handed to the disk
+    // The target's owner, group, mode and attribute names, applied once the
+    // data is written: writing would clear set-ID bits and capabilities.
+    uint32_t owner = 0, group = 0, mode = 0;
+    std::string attribute_names;
 };
 
 // Creates the temporary file beside `of`, readable by nobody but the owner
-// until it carries the target's owner, group, permission bits, access control
-// list and extended attributes (each as far as this process may set it, and
-// none that the target lacks). Fails when the name is too long for ".tmp".
+// until it is committed. Fails when the name is too long for ".tmp".
 failure create_temp(target& of, temp_file& result);
 
 // Appends the first `length` bytes of the target to the temporary file. On
@@ -89,11 +126,20 @@ failure copy_prefix(target& from, temp_file& to, uint64_t length);
 // them, and dropping it removes it.
 failure write_all(temp_file& to, const char* data, size_t size);
 
-// Flushes the temporary file to stable storage and renames it over the
-// target in one step. On failure the target is as it was and the temporary
-// file is gone. The rename reaches the disk with the next flush_directories;
-// commits in one directory share that flush.
+// Gives the temporary file the target's owner, group, permission bits
+// (set-ID bits included), access control list and extended attributes
+// (capabilities included), each as far as this process may set it and none
+// that the target lacks; flushes it to stable storage; and renames it over
+// the target in one step, unless the target changed since it was opened
+// (failure::changed). On failure the target is as it was and the temporary
+// file may still bear its name: remove it with discard_temp. The rename
+// reaches the disk with the next flush_directories; commits in one directory
+// share that flush.
 failure commit(target& into, temp_file& from);
+
+// Removes a temporary file that will not be committed; false when its name
+// could not be removed (it then stays on disk).
+bool discard_temp(temp_file& temp);
 
 // Flushes the directories of the commits made so far to stable storage;
 // false when that, or the flush of an earlier commit's directory, failed.

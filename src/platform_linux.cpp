@@ -5,9 +5,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <csignal>
+#include <ctime>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <string>
-#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -21,6 +24,9 @@ int fd_of(const file& f) { return static_cast<int>(f.handle); }
 
 constexpr int max_link_hops = 40;
 constexpr int max_lock_tries = 1000;
+// Runs of the tool lock this one byte, far past any end of file: a program
+// that locks the file's data, or the whole file with flock, never meets it.
+constexpr off_t lock_offset = INT64_MAX - 1;
 constexpr uint64_t write_back_step = 8 << 20;
 
 // A path holding a NUL byte would name some other, shorter path.
@@ -86,11 +92,23 @@ bool read_link(int directory, const std::string& name, std::string& target) {
     }
 }
 
+// The system's rule for following links in shared directories such as /tmp,
+// applied whatever it is set to: a link in a sticky, world-writable directory
+// is followed only when it belongs to us or to the directory's owner, so that
+// nobody can point a file we rewrite at one of ours.
+bool may_follow(int directory, const struct stat& link) {
+    struct stat st;
+    if (::fstat(directory, &st) != 0)
+        return false;
+    bool shared = (st.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+    return !shared || link.st_uid == ::geteuid() || link.st_uid == st.st_uid;
+}
+
 // Finds the file that `path` leads to: symbolic links in the last component
 // are followed, so that the file they lead to is rewritten in its own
-// directory and the links stay links. Opens that directory. Anything but a
-// regular file is refused here, before it is opened, so that no device is
-// ever opened.
+// directory and the links stay links; the system follows those in the other
+// components itself. Opens that directory. Anything but a regular file is
+// refused here, before it is opened, so that no device is ever opened.
 failure locate(std::string path, file& directory, std::string& name) {
     for (int hop = 0; hop < max_link_hops; ++hop) {
         std::string directory_path;
@@ -106,6 +124,8 @@ failure locate(std::string path, file& directory, std::string& name) {
             return failure::none;
         if (!S_ISLNK(st.st_mode))
             return failure::not_regular;
+        if (!may_follow(fd_of(directory), st))
+            return failure::link_refused;
         std::string link;
         if (!read_link(fd_of(directory), name, link) || link.empty())
             return failure::not_found;
@@ -114,41 +134,99 @@ failure locate(std::string path, file& directory, std::string& name) {
     return failure::not_found;
 }
 
-// Checked once the lock is held, on the file that then bears the name.
-failure check_permissions(int directory, const std::string& name) {
-    if (::faccessat(directory, name.c_str(), R_OK, AT_EACCESS) != 0)
-        return failure::not_found;
-    if (::faccessat(directory, name.c_str(), W_OK, AT_EACCESS) != 0)
+// Whether a directory is marked append-only or immutable: nothing could be
+// renamed over its files or removed from it. (Such a file cannot be opened
+// for writing, so it is refused when it is opened.)
+bool sealed(int fd) {
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
+        return false; // a file system without such marks
+    return (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+}
+
+// Checked once the lock is held, on the file that then bears the name. A
+// file without any write bit is read-only for root too.
+failure check_permissions(int directory, const struct stat& held) {
+    if ((held.st_mode & 0222) == 0)
         return failure::not_writable;
     if (::faccessat(directory, ".", W_OK | X_OK, AT_EACCESS) != 0)
+        return failure::not_writable;
+    if (sealed(directory))
         return failure::not_writable;
     return failure::none;
 }
 
-bool lock_exclusive(int fd) {
-    while (::flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR)
-            return false;
-    }
+file_version version_of(const struct stat& st) {
+    auto ns = [](const struct timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; };
+    return {static_cast<uint64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
+}
+
+enum class lock_result { taken, busy, failed };
+
+lock_result try_lock(int fd) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = lock_offset;
+    lock.l_len = 1;
+    if (::fcntl(fd, F_OFD_SETLK, &lock) == 0)
+        return lock_result::taken;
+    return errno == EAGAIN || errno == EACCES || errno == EINTR ? lock_result::busy
+                                                                 : lock_result::failed;
+}
+
+using wait_clock = std::chrono::steady_clock;
+
+// Sleeps a little longer each time, up to a tenth of a second: a short wait
+// is noticed at once, a long one costs nothing.
+bool wait_a_little(wait_clock::time_point deadline, std::chrono::milliseconds& step) {
+    if (wait_clock::now() >= deadline)
+        return false;
+    struct timespec pause = {0, static_cast<long>(step.count()) * 1000000};
+    (void)::nanosleep(&pause, nullptr); // woken early: the caller just tries again
+    step = std::min<std::chrono::milliseconds>(step * 2, std::chrono::milliseconds(100));
     return true;
 }
 
+failure failure_of_open(int error, int directory, const std::string& name) {
+    if (error == ELOOP || error == EISDIR)
+        return failure::not_regular;
+    if (error == EACCES || error == EPERM || error == EROFS || error == ETXTBSY)
+        return ::faccessat(directory, name.c_str(), R_OK, AT_EACCESS) == 0 ? failure::not_writable
+                                                                           : failure::not_found;
+    return failure::not_found;
+}
+
 // Opens and locks the file that bears `name` once the lock is held: another
-// run may have renamed its new file over the one opened first.
-failure open_locked(int directory, const std::string& name, file& result) {
-    for (int attempt = 0; attempt < max_lock_tries; ++attempt) {
-        // Non-blocking, so that a pipe swapped in at the last moment cannot hang us.
+// run may have renamed its new file over the one opened first. The lock
+// needs the file open for writing; nothing is ever written through it.
+failure open_locked(int directory, const std::string& name, wait_clock::time_point deadline,
+                    file& result, struct stat& held) {
+    auto step = std::chrono::milliseconds(1);
+    for (int attempt = 0; attempt < max_lock_tries;) {
+        // Non-blocking, so that a pipe swapped in at the last moment cannot
+        // hang us, nor another program's lease on the file.
         int fd = ::openat(directory, name.c_str(),
-                          O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+                          O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0 && errno == EWOULDBLOCK) {
+            if (!wait_a_little(deadline, step))
+                return failure::busy;
+            continue;
+        }
         if (fd < 0)
-            return errno == ELOOP ? failure::not_regular : failure::not_found;
+            return failure_of_open(errno, directory, name);
         file opened(fd);
-        struct stat held, now;
         if (::fstat(fd, &held) != 0)
             return failure::read_failed;
         if (!S_ISREG(held.st_mode))
             return failure::not_regular;
-        if (!lock_exclusive(fd))
+        lock_result locked;
+        while ((locked = try_lock(fd)) == lock_result::busy) {
+            if (!wait_a_little(deadline, step))
+                return failure::busy;
+        }
+        struct stat now;
+        if (locked == lock_result::failed || ::fstat(fd, &held) != 0)
             return failure::read_failed;
         if (::fstatat(directory, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
             return failure::not_found;
@@ -156,8 +234,9 @@ failure open_locked(int directory, const std::string& name, file& result) {
             result = std::move(opened);
             return failure::none;
         }
+        ++attempt;
     }
-    return failure::read_failed;
+    return failure::busy;
 }
 
 std::string temp_name_of(const std::string& name) { return name + ".tmp"; }
@@ -260,8 +339,16 @@ bool drop_inherited_attributes(const std::string& kept, int to) {
     return true;
 }
 
-bool copy_attributes(int from, const std::string& names, int to) {
+// Capabilities go last: changing the owner or the mode may clear them.
+constexpr char capability_name[] = "security.capability";
+
+enum class which_attributes { all_but_capabilities, capabilities };
+
+bool copy_attributes(int from, const std::string& names, int to, which_attributes which) {
     for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+        bool capability = std::strcmp(&names[at], capability_name) == 0;
+        if (capability != (which == which_attributes::capabilities))
+            continue;
         if (!copy_attribute(from, to, &names[at]))
             return false;
     }
@@ -269,19 +356,31 @@ bool copy_attributes(int from, const std::string& names, int to) {
 }
 
 // Owner and group come first: changing them clears set-user-ID and
-// set-group-ID bits, which the mode then restores.
-bool copy_ownership(const struct stat& st, int to) {
+// set-group-ID bits and capabilities, which the mode and the attributes then
+// restore.
+bool copy_ownership(uid_t owner, gid_t group, int to) {
     struct stat created;
     if (::fstat(to, &created) != 0)
         return false;
     // A new file may take its group from a set-group-ID directory.
-    if (st.st_uid != created.st_uid || st.st_gid != created.st_gid) {
-        if (::fchown(to, st.st_uid, st.st_gid) != 0) {
+    if (owner != created.st_uid || group != created.st_gid) {
+        if (::fchown(to, owner, group) != 0) {
             // Not privileged: keep at least the group when we belong to it.
-            (void)::fchown(to, static_cast<uid_t>(-1), st.st_gid);
+            (void)::fchown(to, static_cast<uid_t>(-1), group);
         }
     }
     return true;
+}
+
+// Done after the last write: a write clears set-ID bits and capabilities.
+bool apply_metadata(int original, const temp_file& temp) {
+    int fd = fd_of(temp.data);
+    return copy_ownership(temp.owner, temp.group, fd) &&
+           drop_inherited_attributes(temp.attribute_names, fd) &&
+           copy_attributes(original, temp.attribute_names, fd,
+                           which_attributes::all_but_capabilities) &&
+           ::fchmod(fd, temp.mode) == 0 &&
+           copy_attributes(original, temp.attribute_names, fd, which_attributes::capabilities);
 }
 
 // An unnamed file in the directory: a run that dies leaves nothing behind.
@@ -387,8 +486,13 @@ file::~file() {
 }
 
 temp_file::~temp_file() {
-    if (!name.empty() && directory != nullptr)
-        (void)::unlinkat(fd_of(*directory), name.c_str(), 0); // best effort on a failed pass
+    // A failed pass has called discard_temp already; this is a last resort.
+    (void)discard_temp(*this);
+}
+
+void ignore_write_signals() {
+    (void)std::signal(SIGPIPE, SIG_IGN); // cannot fail for these signals
+    (void)std::signal(SIGXFSZ, SIG_IGN);
 }
 
 bool open_for_reading(const std::string& path, file& result) {
@@ -419,9 +523,11 @@ long long read_some(file& from, char* data, size_t size) {
     }
 }
 
-failure open_target(const std::string& path, target& result) {
+failure open_target(const std::string& path, target& result,
+                    std::chrono::milliseconds wait_limit) {
     if (!usable_path(path))
         return failure::not_found;
+    auto deadline = wait_clock::now() + wait_limit;
     file directory_file;
     std::string name;
     failure failed = locate(path, directory_file, name);
@@ -429,10 +535,11 @@ failure open_target(const std::string& path, target& result) {
         return failed;
     int dir = fd_of(directory_file);
     file data;
-    failed = open_locked(dir, name, data);
+    struct stat held;
+    failed = open_locked(dir, name, deadline, data, held);
     if (failed != failure::none)
         return failed;
-    failed = check_permissions(dir, name);
+    failed = check_permissions(dir, held);
     if (failed != failure::none)
         return failed;
     failed = check_temp_name_free(dir, name, result.temp_name_fits);
@@ -442,6 +549,7 @@ failure open_target(const std::string& path, target& result) {
     result.data = std::move(data);
     result.directory = std::move(directory_file);
     result.name = std::move(name);
+    result.opened = version_of(held);
     return failure::none;
 }
 
@@ -464,11 +572,11 @@ failure create_temp(target& of, temp_file& result) {
     result.size = 0;
     int original = fd_of(of.data);
     struct stat st;
-    std::string names;
-    if (::fstat(original, &st) != 0 || !list_attributes(original, names) ||
-        !copy_ownership(st, fd) || !drop_inherited_attributes(names, fd) ||
-        !copy_attributes(original, names, fd) || ::fchmod(fd, st.st_mode & 07777) != 0)
+    if (::fstat(original, &st) != 0 || !list_attributes(original, result.attribute_names))
         return failure::write_failed;
+    result.owner = st.st_uid;
+    result.group = st.st_gid;
+    result.mode = st.st_mode & 07777;
     return failure::none;
 }
 
@@ -509,9 +617,17 @@ failure write_all(temp_file& to, const char* data, size_t size) {
     return failure::none;
 }
 
+// Whether the file held is still as it was opened: a program that does not
+// take our lock may have written to it, or saved a new file under its name
+// (which changes the old file's status time too), and its data would be lost.
+bool unchanged(const target& t) {
+    struct stat held;
+    return ::fstat(fd_of(t.data), &held) == 0 && version_of(held) == t.opened;
+}
+
 failure commit(target& into, temp_file& from) {
     int dir = fd_of(into.directory);
-    if (::fsync(fd_of(from.data)) != 0)
+    if (!apply_metadata(fd_of(into.data), from) || ::fsync(fd_of(from.data)) != 0)
         return failure::write_failed;
     if (from.name.empty()) {
         std::string name = temp_name_of(into.name);
@@ -520,11 +636,23 @@ failure commit(target& into, temp_file& from) {
         from.name = std::move(name);
         from.directory = &into.directory;
     }
+    // As late as can be: the check and the rename are not one step.
+    if (!unchanged(into))
+        return failure::changed;
     if (::renameat(dir, from.name.c_str(), dir, into.name.c_str()) != 0)
         return failure::commit_failed;
     from.name.clear();
     remember_directory(dir);
     return failure::none;
+}
+
+bool discard_temp(temp_file& temp) {
+    if (temp.name.empty() || temp.directory == nullptr)
+        return true;
+    if (::unlinkat(fd_of(*temp.directory), temp.name.c_str(), 0) != 0 && errno != ENOENT)
+        return false;
+    temp.name.clear();
+    return true;
 }
 
 bool flush_directories() {

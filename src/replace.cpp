@@ -241,6 +241,14 @@ bool write_temp(void* context, const char* data, size_t size) {
     return io.failed == platform::failure::none;
 }
 
+// Ends a rewrite: a failed pass removes its temporary file, and says so
+// when it could not.
+platform::failure finish_rewrite(platform::temp_file& temp, platform::failure failed) {
+    if (failed != platform::failure::none && !platform::discard_temp(temp))
+        return platform::failure::temp_left;
+    return failed;
+}
+
 } // namespace
 
 platform::failure rewrite_file(const std::string& path, std::string_view search,
@@ -261,14 +269,15 @@ platform::failure rewrite_file(const std::string& path, std::string_view search,
     case rewrite_status::unchanged:
         return platform::failure::none;
     case rewrite_status::read_failed:
-        return platform::failure::read_failed;
+        return finish_rewrite(files.temp, platform::failure::read_failed);
     case rewrite_status::write_failed:
-        return files.failed != platform::failure::none ? files.failed
-                                                        : platform::failure::write_failed;
+        return finish_rewrite(files.temp, files.failed != platform::failure::none
+                                              ? files.failed
+                                              : platform::failure::write_failed);
     case rewrite_status::rewritten:
         break;
     }
-    return platform::commit(target, files.temp);
+    return finish_rewrite(files.temp, platform::commit(target, files.temp));
 }
 
 bool flush_rewrites() { return platform::flush_directories(); }

@@ -5,7 +5,13 @@
 #include "test_util.h"
 
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+
+#include "platform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +19,8 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -268,26 +276,17 @@ std::string after_passes(const std::string& order) {
     return replace_all(tagged_content, "k", "k" + std::string(order.rbegin(), order.rend()));
 }
 
-// Whether a run succeeded silently (true) or failed with its message (false).
-bool succeeded(const run_result& result, const std::string& message) {
+// A run must succeed silently: a concurrent run waits for its turn.
+void expect_success(const run_result& result) {
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.err, "");
-    if (result.status == 0) {
-        EXPECT_EQ(result.out, "");
-        return true;
-    }
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, message);
-    return false;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 0);
 }
 
-// The content after each order of passes the runs could have taken.
-std::set<std::string> outcomes(const std::string& script_passes, bool direct_ran, char direct_tag) {
+// The contents after each order in which two runs could have taken turns.
+std::set<std::string> outcomes(const std::string& script_passes, char direct_tag) {
     std::set<std::string> result;
-    if (!direct_ran) {
-        result.insert(after_passes(script_passes));
-        return result;
-    }
     for (size_t at = 0; at <= script_passes.size(); ++at) {
         std::string order = script_passes;
         order.insert(order.begin() + static_cast<std::ptrdiff_t>(at), direct_tag);
@@ -308,12 +307,10 @@ TEST_F(Concurrency, TwoRunsStartedTogetherTakeTurns) {
         test_util::child a = test_util::start_binary({"f.txt", "k", "kA"}, together);
         test_util::child b = test_util::start_binary({"f.txt", "k", "kB"}, together);
         gate.release();
-        bool a_ran = succeeded(test_util::finish(a), file_error("f.txt"));
-        bool b_ran = succeeded(test_util::finish(b), file_error("f.txt"));
-        std::set<std::string> allowed = outcomes(a_ran ? "A" : "", b_ran, 'B');
+        expect_success(test_util::finish(a));
+        expect_success(test_util::finish(b));
         std::string now = read_file(file);
-        EXPECT_EQ(allowed.count(now), 1u) << "A " << (a_ran ? "ran" : "failed") << ", B "
-                                          << (b_ran ? "ran" : "failed") << "; first line now: " << first_line(now);
+        EXPECT_EQ(outcomes("A", 'B').count(now), 1u) << "an update was lost; first line now: " << first_line(now);
         EXPECT_EQ(list_dir(dir.path()), names{"f.txt"});
     }
 }
@@ -329,15 +326,16 @@ TEST_F(Concurrency, FileSwappedWhileWaitingIsCheckedAgain) {
     write_file(dir / "ro.txt", "hello read-only\n");
     ASSERT_EQ(chmod((dir / "ro.txt").c_str(), 0444), 0);
 
-    int held = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    // Held as another run of the tool holds it.
+    auto held = std::make_unique<platform::target>();
+    ASSERT_EQ(platform::open_target(file, *held), platform::failure::none);
     run_options as_nobody = options();
     as_nobody.as_nobody = true;
     test_util::child waiting = test_util::start_binary({"f.txt", "hello", "bye"}, as_nobody);
-    // Time for it to open the file and wait for the lock.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(waitpid(waiting.pid, nullptr, WNOHANG), 0) << "the run did not wait for its turn";
     ASSERT_EQ(rename((dir / "ro.txt").c_str(), file.c_str()), 0);
-    close(held);
+    held.reset();
 
     run_result result = test_util::finish(waiting);
     EXPECT_EQ(result.out, file_error("f.txt"));
@@ -357,25 +355,117 @@ TEST_F(Concurrency, ScriptPassesInterleaveOnlyAsWholePasses) {
         test_util::child script = test_util::start_binary({"s.txt"}, together);
         test_util::child direct = test_util::start_binary({"f.txt", "k", "kD"}, together);
         gate.release();
-        run_result script_result = test_util::finish(script);
-        bool direct_ran = succeeded(test_util::finish(direct), file_error("f.txt"));
-
-        // The passes the script made: it stops at the first that fails.
-        std::string passes;
-        if (script_result.out == line_file_error(6, "f.txt")) {
-            passes = "1";
-            EXPECT_EQ(script_result.status, 1);
-            EXPECT_EQ(script_result.err, "");
-        } else if (!succeeded(script_result, line_file_error(4, "f.txt"))) {
-            passes = "";
-        } else {
-            passes = "12";
-        }
+        expect_success(test_util::finish(script));
+        expect_success(test_util::finish(direct));
         std::string now = read_file(file);
-        EXPECT_EQ(outcomes(passes, direct_ran, 'D').count(now), 1u)
-            << "script passes " << passes << ", direct run " << (direct_ran ? "ran" : "failed")
-            << "; first line now: " << first_line(now);
+        EXPECT_EQ(outcomes("12", 'D').count(now), 1u) << "first line now: " << first_line(now);
         EXPECT_EQ(list_dir(dir.path()), (names{"f.txt", "s.txt"}));
+    }
+}
+
+// The lock that runs take is theirs alone: whatever lock another program
+// holds on the file, a run goes ahead at once.
+TEST_F(Concurrency, OtherProgramsLocksDoNotHoldARunUp) {
+    auto posix_lock = [](int command, short type, off_t length) {
+        return [=](int fd) {
+            struct flock lock {};
+            lock.l_type = type;
+            lock.l_whence = SEEK_SET;
+            lock.l_len = length;
+            return fcntl(fd, command, &lock) == 0;
+        };
+    };
+    struct lock_case {
+        const char* name;
+        std::function<bool(int)> take;
+    };
+    const std::vector<lock_case> cases = {
+        {"flock shared", [](int fd) { return flock(fd, LOCK_SH) == 0; }},
+        {"flock exclusive", [](int fd) { return flock(fd, LOCK_EX) == 0; }},
+        {"record lock on the data", posix_lock(F_SETLK, F_WRLCK, 4096)},
+        {"open-file-description lock on the data", posix_lock(F_OFD_SETLK, F_WRLCK, 4096)},
+    };
+    for (const lock_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(file, "a foo\n");
+        int fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_TRUE(c.take(fd)) << std::strerror(errno);
+        run_options limited = options();
+        limited.time_limit_seconds = 10;
+        run_result result = run({"f.txt", "foo", "bar"}, limited);
+        close(fd);
+        expect_success(result);
+        EXPECT_EQ(read_file(file), "a bar\n");
+    }
+}
+
+// A run that cannot take its turn gives up after the wait allowed, changing
+// nothing, and takes its turn at once when the other run is done.
+TEST_F(Concurrency, WaitForAnotherRunIsBounded) {
+    write_file(file, "a foo\n");
+    int status = test_util::run_in_fork([&] {
+        platform::target first;
+        if (platform::open_target(file, first) != platform::failure::none) return 1;
+        platform::target second;
+        auto start = clock_type::now();
+        if (platform::open_target(file, second, std::chrono::milliseconds(300)) != platform::failure::busy)
+            return 2;
+        if (clock_type::now() - start < std::chrono::milliseconds(300)) return 3;
+        first = platform::target();
+        if (platform::open_target(file, second, std::chrono::milliseconds(0)) != platform::failure::none)
+            return 4;
+        return 0;
+    }, 20);
+    EXPECT_EQ(status, 0) << "1: not held, 2: not refused as busy, 3: refused before the wait, "
+                            "4: still busy after the release, -1: waited without end";
+    EXPECT_EQ(read_file(file), "a foo\n");
+    EXPECT_EQ(list_dir(dir.path()), names{"f.txt"});
+}
+
+// Other programs writing ---------------------------------------------------------
+// A program that does not take the lock changes the file between the moment a
+// run opens it and its rename: the run must fail and keep what they wrote.
+
+using ForeignWriter = EndToEnd;
+
+TEST_F(ForeignWriter, ChangeDuringTheRewriteFailsThePassAndKeepsTheirData) {
+    const std::string old_content = repeat("old foo\n", 1000);
+    struct change_case {
+        const char* name;
+        std::function<void(const std::string&)> change;
+        std::string theirs; // the file's content afterwards
+    };
+    auto overwrite = [](const std::string& text) {
+        return [text](const std::string& path) { write_file(path, text); };
+    };
+    const std::vector<change_case> cases = {
+        {"appended", [](const std::string& path) {
+             int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+             EXPECT_EQ(write(fd, "logged\n", 7), 7);
+             close(fd);
+         }, old_content + "logged\n"},
+        {"saved in place, shorter", overwrite("theirs\n"), "theirs\n"},
+        {"saved in place, same size", overwrite(repeat("new foo\n", 1000)), repeat("new foo\n", 1000)},
+        {"saved by a rename", [](const std::string& path) {
+             write_file(path + ".saved", "renamed\n");
+             EXPECT_EQ(rename((path + ".saved").c_str(), path.c_str()), 0);
+         }, "renamed\n"},
+    };
+    for (const change_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(file, old_content);
+        platform::target target;
+        ASSERT_EQ(platform::open_target(file, target), platform::failure::none);
+        platform::temp_file temp;
+        ASSERT_EQ(platform::create_temp(target, temp), platform::failure::none);
+        ASSERT_EQ(platform::write_all(temp, "new\n", 4), platform::failure::none);
+        // Past the granularity of coarse file times.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        c.change(file);
+        EXPECT_EQ(platform::commit(target, temp), platform::failure::changed);
+        EXPECT_TRUE(platform::discard_temp(temp));
+        EXPECT_EQ(read_file(file), c.theirs);
+        EXPECT_EQ(list_dir(dir.path()), names{"f.txt"});
     }
 }
 
@@ -468,6 +558,171 @@ TEST_F(Links, LinkToAnotherDirectoryRewritesTheFileBesideItself) {
         EXPECT_EQ(list_dir(dir / "data"), names{"real.txt"});
         EXPECT_EQ(list_dir(dir / "links"), (names{"f.txt", "f.txt.tmp"}));
         EXPECT_EQ(read_file(dir / "links/f.txt.tmp"), "not ours");
+    }
+}
+
+// In a sticky, world-writable directory such as /tmp, a link is followed only
+// when it belongs to the one who runs the tool or to the directory's owner:
+// otherwise anyone could point a file that root rewrites at root's own.
+TEST_F(Links, LinkPlantedInASharedDirectoryIsNotFollowed) {
+    if (!test_util::running_as_root())
+        GTEST_SKIP() << "needs root to own links as another user";
+    const uid_t root = 0, nobody = test_util::nobody_id;
+    struct shared_case {
+        const char* name;
+        mode_t directory_mode;
+        uid_t directory_owner;
+        uid_t link_owner;
+        bool followed;
+    };
+    const std::vector<shared_case> cases = {
+        {"another user's link in a sticky shared directory", 01777, root, nobody, false},
+        {"our own link there", 01777, root, root, true},
+        {"the directory owner's link there", 01777, nobody, nobody, true},
+        {"another user's link in a shared directory without the sticky bit", 0777, root, nobody, true},
+        {"another user's link in a sticky directory only its owner writes", 01755, root, nobody, true},
+    };
+    ASSERT_EQ(mkdir((dir / "shared").c_str(), 0755), 0);
+    const std::string link = dir / "shared/shared.conf";
+    const std::string secret = dir / "secret.conf";
+    for (const shared_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(secret, "password=secret\n");
+        ASSERT_EQ(symlink(secret.c_str(), link.c_str()), 0);
+        ASSERT_EQ(lchown(link.c_str(), c.link_owner, c.link_owner), 0);
+        ASSERT_EQ(chown((dir / "shared").c_str(), c.directory_owner, c.directory_owner), 0);
+        ASSERT_EQ(chmod((dir / "shared").c_str(), c.directory_mode), 0);
+
+        run_result result = run({"shared/shared.conf", "secret", "PWNED"});
+        EXPECT_EQ(result.status, c.followed ? 0 : 1);
+        EXPECT_EQ(result.out, c.followed ? "" : file_error("shared/shared.conf"));
+        EXPECT_EQ(read_file(secret), c.followed ? "password=PWNED\n" : "password=secret\n");
+        EXPECT_EQ(link_target(link), secret);
+        EXPECT_EQ(list_dir(dir.path()), (names{"secret.conf", "shared"}));
+        ASSERT_EQ(unlink(link.c_str()), 0);
+    }
+}
+
+// Permission bits, owner and attributes ------------------------------------------
+// A write clears set-ID bits and capabilities, so they are given to the new
+// file after its last write.
+
+using Attributes = EndToEnd;
+
+TEST_F(Attributes, SetIdBitsSurviveARewriteByTheOwner) {
+    if (!test_util::running_as_root())
+        GTEST_SKIP() << "needs root to run the tool as an unprivileged owner";
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    for (mode_t mode : {04755, 02775, 06750}) {
+        SCOPED_TRACE(std::to_string(mode));
+        write_file(file, "a foo\n");
+        ASSERT_EQ(chown(file.c_str(), test_util::nobody_id, test_util::nobody_id), 0);
+        ASSERT_EQ(chmod(file.c_str(), mode), 0);
+        run_options as_owner = options();
+        as_owner.as_nobody = true;
+        run_result result = run({"f.txt", "foo", "bar"}, as_owner);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(read_file(file), "a bar\n");
+        EXPECT_EQ(stat_of(file).st_mode & 07777, mode);
+        EXPECT_EQ(stat_of(file).st_uid, test_util::nobody_id);
+    }
+}
+
+TEST_F(Attributes, FileCapabilitiesSurviveARewrite) {
+    if (!test_util::running_as_root())
+        GTEST_SKIP() << "needs root to set file capabilities";
+    // cap_net_raw=ep, as the system stores it (version 2, effective bit set).
+    const uint32_t capability[5] = {0x02000001, 1u << 13, 0, 0, 0};
+    write_file(file, "a foo\n");
+    ASSERT_EQ(chmod(file.c_str(), 0755), 0);
+    if (setxattr(file.c_str(), "security.capability", capability, sizeof capability, 0) != 0)
+        GTEST_SKIP() << "file capabilities not supported here: " << std::strerror(errno);
+    run_result result = run({"f.txt", "foo", "bar"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(file), "a bar\n");
+    uint32_t kept[5] = {};
+    EXPECT_EQ(getxattr(file.c_str(), "security.capability", kept, sizeof kept), ssize_t(sizeof kept))
+        << "the capabilities were lost";
+    EXPECT_EQ(std::memcmp(kept, capability, sizeof kept), 0);
+    EXPECT_EQ(stat_of(file).st_mode & 07777, 0755u);
+}
+
+// Append-only and immutable marks ----------------------------------------------
+// Nothing can be renamed over such a file, nor removed from such a directory:
+// the run must refuse before it names anything.
+
+using Sealed = EndToEnd;
+
+bool set_flags(const std::string& path, int flags) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    bool done = fd >= 0 && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0) close(fd);
+    return done;
+}
+
+TEST_F(Sealed, AppendOnlyOrImmutableFileOrDirectoryIsRefused) {
+    if (!test_util::running_as_root())
+        GTEST_SKIP() << "needs root to mark files append-only";
+    ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);
+    const std::string inner = dir / "d/f.txt";
+    struct sealed_case {
+        const char* name;
+        std::string marked; // the file or the directory
+        int flag;
+    };
+    const std::vector<sealed_case> cases = {
+        {"append-only directory", dir / "d", FS_APPEND_FL},
+        {"immutable directory", dir / "d", FS_IMMUTABLE_FL},
+        {"append-only file", inner, FS_APPEND_FL},
+        {"immutable file", inner, FS_IMMUTABLE_FL},
+    };
+    for (const sealed_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(inner, "a foo\n");
+        if (!set_flags(c.marked, c.flag))
+            GTEST_SKIP() << "this file system has no such marks: " << std::strerror(errno);
+        run_result result = run({"d/f.txt", "foo", "bar"});
+        std::vector<std::string> left = list_dir(dir / "d");
+        ASSERT_TRUE(set_flags(c.marked, 0));
+        EXPECT_EQ(result.out, file_error("d/f.txt"));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(read_file(inner), "a foo\n");
+        EXPECT_EQ(left, names{"f.txt"});
+        // And the next run, once the mark is gone, is not blocked by a leftover.
+        EXPECT_EQ(run({"d/f.txt", "foo", "bar"}).status, 0);
+    }
+}
+
+// Signals ------------------------------------------------------------------------
+// A message that cannot be written changes nothing: the same work is done and
+// the exit status is the same.
+
+using Signals = EndToEnd;
+
+TEST_F(Signals, MessagesToAClosedPipeChangeNothing) {
+    struct pipe_case {
+        const char* name;
+        std::vector<std::string> args;
+        int status;
+        std::string after;
+    };
+    write_file(dir / "ok.txt", "nonsense\n!file f.txt\n!source foo\n!dest bar\n!do\nmore nonsense\n");
+    write_file(dir / "fails.txt", "nonsense\n!file f.txt\n!source foo\n!dest bar\n!do\n!file gone\n!do\n");
+    const std::vector<pipe_case> cases = {
+        {"script with lines not in the language", {"ok.txt"}, 0, "a bar\n"},
+        {"script with a failing pass", {"fails.txt"}, 1, "a bar\n"},
+        {"direct run that fails", {"gone", "foo", "bar"}, 1, "a foo\n"},
+        {"usage text", {}, 1, "a foo\n"},
+    };
+    for (const pipe_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(file, "a foo\n");
+        run_options closed = options();
+        closed.stdout_closed = true;
+        run_result result = run(c.args, closed);
+        EXPECT_EQ(result.signal, 0);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(read_file(file), c.after);
     }
 }
 

@@ -125,6 +125,11 @@ bool running_as_root() { return geteuid() == 0; }
 
 namespace {
 
+struct scratch_dir_remover {
+    std::string path;
+    ~scratch_dir_remover() { remove_tree(path); }
+};
+
 // Reports a failure in the child on its stderr and ends it; nothing of the
 // parent's state (gtest included) may run there.
 [[noreturn]] void child_fail(const char* what) {
@@ -153,6 +158,26 @@ int wait_until(pid_t pid, std::chrono::steady_clock::time_point deadline, bool& 
         }
         usleep(2000);
     }
+}
+
+// The binary where a child that drops its privileges can run it: the build
+// tree may lie in a folder only root may enter (/root is mode 700).
+std::string binary_for_nobody() {
+    static std::string copy;
+    if (!copy.empty()) return copy;
+    char folder[] = "/tmp/tovalise_binary.XXXXXX";
+    std::string source = read_file(TOVALISE_BINARY);
+    if (!mkdtemp(folder) || chmod(folder, 0755) != 0) {
+        ADD_FAILURE() << "cannot make a folder for the binary: " << std::strerror(errno);
+        return TOVALISE_BINARY;
+    }
+    std::string path = std::string(folder) + "/tovalise";
+    write_file(path, source);
+    if (chmod(path.c_str(), 0755) != 0) ADD_FAILURE() << "chmod: " << std::strerror(errno);
+    // Removed when the test program ends.
+    static scratch_dir_remover remover{folder};
+    copy = path;
+    return copy;
 }
 
 } // namespace
@@ -187,14 +212,14 @@ child start_binary(const std::vector<std::string>& args, const run_options& opti
         return result;
     }
     std::vector<std::string> argv_text;
+    bool drop = options.as_nobody && running_as_root();
     result.measured = options.measure_peak_memory;
     if (result.measured) argv_text.push_back(TOVALISE_PEAK_MEMORY);
-    argv_text.push_back(TOVALISE_BINARY);
+    argv_text.push_back(drop ? binary_for_nobody() : TOVALISE_BINARY);
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& text : argv_text) argv.push_back(text.data());
     argv.push_back(nullptr);
-    bool drop = options.as_nobody && running_as_root();
 
     pid_t pid = fork();
     if (pid < 0) {
@@ -209,14 +234,21 @@ child start_binary(const std::vector<std::string>& args, const run_options& opti
             while (read(options.gate->read_fd, &byte, 1) < 0 && errno == EINTR) {
             }
         }
+        // An ignored signal would stay ignored across execv.
+        if (signal(SIGXFSZ, SIG_DFL) == SIG_ERR || signal(SIGPIPE, SIG_DFL) == SIG_ERR)
+            child_fail("signal");
         if (options.file_size_limit >= 0) {
-            // An ignored signal stays ignored across execv.
-            if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR) child_fail("signal");
             rlimit limit{static_cast<rlim_t>(options.file_size_limit),
                          static_cast<rlim_t>(options.file_size_limit)};
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0) child_fail("setrlimit");
         }
         if (dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0) child_fail("dup2");
+        if (options.stdout_closed) {
+            int gone[2];
+            if (pipe(gone) != 0 || dup2(gone[1], 1) < 0) child_fail("pipe");
+            close(gone[0]);
+            close(gone[1]);
+        }
         int null_in = open("/dev/null", O_RDONLY);
         if (null_in >= 0) dup2(null_in, 0);
         if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0)

@@ -59,10 +59,13 @@ struct run_options {
     std::string working_dir;    // empty: the test's own
     bool as_nobody = false;     // when root, run the child as uid/gid 65534
     int time_limit_seconds = 20; // the child is killed after this
-    // When not negative: the largest file the child may write (RLIMIT_FSIZE),
-    // with SIGXFSZ ignored so that a write past it fails with EFBIG, as on a
-    // full disk.
+    // When not negative: the largest file the child may write (RLIMIT_FSIZE).
+    // The child starts with SIGXFSZ and SIGPIPE at their defaults, which end
+    // a process unless it ignores them itself.
     long long file_size_limit = -1;
+    // The child's standard output is a pipe whose reader has gone; nothing
+    // it prints is captured.
+    bool stdout_closed = false;
     const start_gate* gate = nullptr; // the child waits for its release before it runs
     bool measure_peak_memory = false; // fills run_result::peak_rss_kib
 };
