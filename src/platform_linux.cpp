@@ -339,16 +339,8 @@ bool drop_inherited_attributes(const std::string& kept, int to) {
     return true;
 }
 
-// Capabilities go last: changing the owner or the mode may clear them.
-constexpr char capability_name[] = "security.capability";
-
-enum class which_attributes { all_but_capabilities, capabilities };
-
-bool copy_attributes(int from, const std::string& names, int to, which_attributes which) {
+bool copy_attributes(int from, const std::string& names, int to) {
     for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
-        bool capability = std::strcmp(&names[at], capability_name) == 0;
-        if (capability != (which == which_attributes::capabilities))
-            continue;
         if (!copy_attribute(from, to, &names[at]))
             return false;
     }
@@ -372,15 +364,13 @@ bool copy_ownership(uid_t owner, gid_t group, int to) {
     return true;
 }
 
-// Done after the last write: a write clears set-ID bits and capabilities.
+// Done after the last write: a write clears set-ID bits and capabilities
+// (security.capability, copied with the other attributes where we may set it).
 bool apply_metadata(int original, const temp_file& temp) {
     int fd = fd_of(temp.data);
     return copy_ownership(temp.owner, temp.group, fd) &&
            drop_inherited_attributes(temp.attribute_names, fd) &&
-           copy_attributes(original, temp.attribute_names, fd,
-                           which_attributes::all_but_capabilities) &&
-           ::fchmod(fd, temp.mode) == 0 &&
-           copy_attributes(original, temp.attribute_names, fd, which_attributes::capabilities);
+           copy_attributes(original, temp.attribute_names, fd) && ::fchmod(fd, temp.mode) == 0;
 }
 
 // An unnamed file in the directory: a run that dies leaves nothing behind.

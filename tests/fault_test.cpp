@@ -628,23 +628,30 @@ TEST_F(Attributes, SetIdBitsSurviveARewriteByTheOwner) {
     }
 }
 
-TEST_F(Attributes, FileCapabilitiesSurviveARewrite) {
+// Root rewrites the file; when it belongs to someone else the new file is
+// handed over to them, which clears set-ID bits and capabilities again.
+TEST_F(Attributes, FileCapabilitiesAndSetIdBitsSurviveARewriteByRoot) {
     if (!test_util::running_as_root())
         GTEST_SKIP() << "needs root to set file capabilities";
     // cap_net_raw=ep, as the system stores it (version 2, effective bit set).
     const uint32_t capability[5] = {0x02000001, 1u << 13, 0, 0, 0};
-    write_file(file, "a foo\n");
-    ASSERT_EQ(chmod(file.c_str(), 0755), 0);
-    if (setxattr(file.c_str(), "security.capability", capability, sizeof capability, 0) != 0)
-        GTEST_SKIP() << "file capabilities not supported here: " << std::strerror(errno);
-    run_result result = run({"f.txt", "foo", "bar"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(read_file(file), "a bar\n");
-    uint32_t kept[5] = {};
-    EXPECT_EQ(getxattr(file.c_str(), "security.capability", kept, sizeof kept), ssize_t(sizeof kept))
-        << "the capabilities were lost";
-    EXPECT_EQ(std::memcmp(kept, capability, sizeof kept), 0);
-    EXPECT_EQ(stat_of(file).st_mode & 07777, 0755u);
+    for (uid_t owner : {uid_t(0), test_util::nobody_id}) {
+        SCOPED_TRACE("owner " + std::to_string(owner));
+        write_file(file, "a foo\n");
+        ASSERT_EQ(chown(file.c_str(), owner, owner), 0);
+        ASSERT_EQ(chmod(file.c_str(), 04755), 0);
+        if (setxattr(file.c_str(), "security.capability", capability, sizeof capability, 0) != 0)
+            GTEST_SKIP() << "file capabilities not supported here: " << std::strerror(errno);
+        run_result result = run({"f.txt", "foo", "bar"});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(read_file(file), "a bar\n");
+        uint32_t kept[5] = {};
+        EXPECT_EQ(getxattr(file.c_str(), "security.capability", kept, sizeof kept), ssize_t(sizeof kept))
+            << "the capabilities were lost";
+        EXPECT_EQ(std::memcmp(kept, capability, sizeof kept), 0);
+        EXPECT_EQ(stat_of(file).st_mode & 07777, 04755u);
+        EXPECT_EQ(stat_of(file).st_uid, owner);
+    }
 }
 
 // Append-only and immutable marks ----------------------------------------------
