@@ -75,6 +75,7 @@ struct target {
     std::string name; // its name within `directory`
     bool temp_name_fits = true; // false when the name is too long for ".tmp"
     file_version opened;        // as it was once held
+    uint64_t read_so_far = 0;
 };
 
 // How long a run waits for another run that holds the same file: long enough
@@ -110,8 +111,14 @@ struct temp_file {
     // The target's owner, group, mode and attribute names, applied once the
     // data is written: writing would clear set-ID bits and capabilities.
     uint32_t owner = 0, group = 0, mode = 0;
+    int flags = 0; // how the file is kept: not dumped, no access times...
     std::string attribute_names;
 };
+
+// Reads the next bytes of a target. Returns the count, 0 at the end, -1 on
+// error and once it has grown past the size it had when it was opened:
+// another program is writing to it, and the pass would fail anyway.
+long long read_target(target& from, char* data, size_t size);
 
 // Creates the temporary file beside `of`, readable by nobody but the owner
 // until it is committed. Fails when the name is too long for ".tmp".

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
 namespace platform {
 
@@ -49,35 +50,6 @@ bool is_special_name(const std::string& name) {
     return name.empty() || name == "." || name == "..";
 }
 
-// Opens a directory by a path of any length: one longer than the system takes
-// in a single call is walked a few components at a time.
-bool open_directory(const std::string& path, file& result) {
-    const size_t step = PATH_MAX - 1;
-    file current;
-    size_t position = 0;
-    while (path.size() - position > step) {
-        size_t cut = path.rfind('/', position + step);
-        if (cut == std::string::npos || cut <= position)
-            return false;
-        std::string part = path.substr(position, cut - position);
-        int at = current.is_open() ? fd_of(current) : AT_FDCWD;
-        int fd = ::openat(at, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        current = file(fd);
-        // The rest must stay relative to what has been opened.
-        for (position = cut; position < path.size() && path[position] == '/'; ++position) {
-        }
-    }
-    std::string rest = position < path.size() ? path.substr(position) : ".";
-    int at = current.is_open() ? fd_of(current) : AT_FDCWD;
-    int fd = ::openat(at, rest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    result = file(fd);
-    return true;
-}
-
 bool read_link(int directory, const std::string& name, std::string& target) {
     target.resize(256);
     for (;;) {
@@ -104,6 +76,68 @@ bool may_follow(int directory, const struct stat& link) {
     return !shared || link.st_uid == ::geteuid() || link.st_uid == st.st_uid;
 }
 
+// Adds the components of `path` to those still to walk, the next one last;
+// empty ones and "." are left out.
+void push_components(const std::string& path, std::vector<std::string>& left) {
+    size_t end = path.size();
+    while (end > 0) {
+        size_t slash = path.rfind('/', end - 1);
+        size_t begin = slash == std::string::npos ? 0 : slash + 1;
+        if (end > begin && path.compare(begin, end - begin, ".") != 0)
+            left.push_back(path.substr(begin, end - begin));
+        if (slash == std::string::npos)
+            break;
+        end = slash;
+    }
+}
+
+bool open_start(const std::string& path, file& result) {
+    int fd = ::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    result = file(fd);
+    return true;
+}
+
+// Opens a directory one component at a time, so that a path of any length
+// works and every symbolic link on the way is followed only where may_follow
+// allows. The directories passed through need not be readable, only the last.
+failure open_directory(const std::string& path, file& result) {
+    std::vector<std::string> left;
+    push_components(path, left);
+    file current;
+    if (!open_start(path, current))
+        return failure::not_found;
+    int hops = 0;
+    while (!left.empty()) {
+        std::string part = std::move(left.back());
+        left.pop_back();
+        int at = fd_of(current);
+        int fd = ::openat(at, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            current = file(fd);
+            continue;
+        }
+        struct stat st;
+        if ((errno != ELOOP && errno != ENOTDIR) ||
+            ::fstatat(at, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
+            return failure::not_found;
+        if (!may_follow(at, st))
+            return failure::link_refused;
+        std::string link;
+        if (++hops > max_link_hops || !read_link(at, part, link) || link.empty())
+            return failure::not_found;
+        push_components(link, left);
+        if (link[0] == '/' && !open_start(link, current))
+            return failure::not_found;
+    }
+    int fd = ::openat(fd_of(current), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return failure::not_found;
+    result = file(fd);
+    return failure::none;
+}
+
 // Finds the file that `path` leads to: symbolic links in the last component
 // are followed, so that the file they lead to is rewritten in its own
 // directory and the links stay links; the system follows those in the other
@@ -115,8 +149,9 @@ failure locate(std::string path, file& directory, std::string& name) {
         split_path(path, directory_path, name);
         if (is_special_name(name))
             return failure::not_regular;
-        if (!open_directory(directory_path, directory))
-            return failure::not_found;
+        failure failed = open_directory(directory_path, directory);
+        if (failed != failure::none)
+            return failed;
         struct stat st;
         if (::fstatat(fd_of(directory), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return failure::not_found;
@@ -161,8 +196,14 @@ file_version version_of(const struct stat& st) {
     return {static_cast<uint64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
 }
 
-enum class lock_result { taken, busy, failed };
+enum class lock_result { taken, busy, foreign, failed };
 
+// Another run's lock is a write lock on exactly our byte, which only a
+// process that may write the file can take. Any other lock in the way (a
+// read lock, or one over the whole file) belongs to some other program and
+// must not hold the run up: it goes on unlocked, and a change made meanwhile,
+// by that program or by a run that went on likewise, fails it before its
+// rename.
 lock_result try_lock(int fd) {
     struct flock lock {};
     lock.l_type = F_WRLCK;
@@ -171,8 +212,13 @@ lock_result try_lock(int fd) {
     lock.l_len = 1;
     if (::fcntl(fd, F_OFD_SETLK, &lock) == 0)
         return lock_result::taken;
-    return errno == EAGAIN || errno == EACCES || errno == EINTR ? lock_result::busy
-                                                                 : lock_result::failed;
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR)
+        return lock_result::failed;
+    struct flock in_way = lock;
+    if (::fcntl(fd, F_OFD_GETLK, &in_way) != 0)
+        return lock_result::failed;
+    bool another_run = in_way.l_type == F_WRLCK && in_way.l_start == lock_offset && in_way.l_len == 1;
+    return in_way.l_type == F_UNLCK || another_run ? lock_result::busy : lock_result::foreign;
 }
 
 using wait_clock = std::chrono::steady_clock;
@@ -339,8 +385,12 @@ bool drop_inherited_attributes(const std::string& kept, int to) {
     return true;
 }
 
-bool copy_attributes(int from, const std::string& names, int to) {
+enum class capabilities { copy, skip };
+
+bool copy_attributes(int from, const std::string& names, int to, capabilities which) {
     for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+        if (which == capabilities::skip && std::strcmp(&names[at], "security.capability") == 0)
+            continue;
         if (!copy_attribute(from, to, &names[at]))
             return false;
     }
@@ -364,13 +414,44 @@ bool copy_ownership(uid_t owner, gid_t group, int to) {
     return true;
 }
 
+// The permission bits for a new file whose owner or group could not be kept:
+// they must grant nobody more than the old file did. Set-ID bits go, as a
+// change of owner takes them; a group other than the old one gets no more
+// than everyone else had.
+mode_t mode_for(mode_t mode, bool owner_kept, bool group_kept) {
+    if (!owner_kept)
+        mode &= ~(S_ISUID | S_ISGID);
+    if (!group_kept)
+        mode = (mode & ~(S_ISGID | S_IRWXG)) | (mode & S_IRWXG & ((mode & S_IRWXO) << 3));
+    return mode;
+}
+
+// Flags that say how a file is kept (not dumped, no access times, written
+// synchronously...), which anyone who owns it may set.
+constexpr int kept_flags = FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL | FS_SECRM_FL | FS_UNRM_FL |
+                           FS_COMPR_FL | FS_NOCOMP_FL;
+
 // Done after the last write: a write clears set-ID bits and capabilities
-// (security.capability, copied with the other attributes where we may set it).
+// (security.capability, copied with the other attributes where we may set it,
+// and only when the owner is kept).
 bool apply_metadata(int original, const temp_file& temp) {
     int fd = fd_of(temp.data);
-    return copy_ownership(temp.owner, temp.group, fd) &&
-           drop_inherited_attributes(temp.attribute_names, fd) &&
-           copy_attributes(original, temp.attribute_names, fd) && ::fchmod(fd, temp.mode) == 0;
+    struct stat now;
+    if (!copy_ownership(temp.owner, temp.group, fd) || ::fstat(fd, &now) != 0)
+        return false;
+    bool owner_kept = now.st_uid == temp.owner;
+    bool group_kept = now.st_gid == temp.group;
+    if (!drop_inherited_attributes(temp.attribute_names, fd) ||
+        !copy_attributes(original, temp.attribute_names, fd,
+                         owner_kept ? capabilities::copy : capabilities::skip) ||
+        ::fchmod(fd, mode_for(temp.mode, owner_kept, group_kept)) != 0)
+        return false;
+    int flags = 0;
+    if ((temp.flags & kept_flags) != 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        flags |= temp.flags & kept_flags;
+        (void)::ioctl(fd, FS_IOC_SETFLAGS, &flags); // how the file is kept, not what it holds
+    }
+    return true;
 }
 
 // An unnamed file in the directory: a run that dies leaves nothing behind.
@@ -491,7 +572,13 @@ bool open_for_reading(const std::string& path, file& result) {
     std::string directory_path, name;
     split_path(path, directory_path, name);
     file directory;
-    if (!open_directory(directory_path, directory))
+    if (open_directory(directory_path, directory) != failure::none)
+        return false;
+    // The last link is left to the system, so that /dev/fd/N and the like
+    // work; it may be followed only where the link walk would follow it.
+    struct stat link;
+    if (::fstatat(fd_of(directory), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(link.st_mode) && !may_follow(fd_of(directory), link))
         return false;
     int fd = ::openat(fd_of(directory), name.empty() ? "." : name.c_str(),
                       O_RDONLY | O_NOCTTY | O_CLOEXEC);
@@ -543,6 +630,13 @@ failure open_target(const std::string& path, target& result,
     return failure::none;
 }
 
+long long read_target(target& from, char* data, size_t size) {
+    long long n = read_some(from.data, data, size);
+    if (n > 0 && (from.read_so_far += static_cast<uint64_t>(n)) > from.opened.size)
+        return -1;
+    return n;
+}
+
 failure create_temp(target& of, temp_file& result) {
     if (!of.temp_name_fits)
         return failure::not_writable;
@@ -567,6 +661,8 @@ failure create_temp(target& of, temp_file& result) {
     result.owner = st.st_uid;
     result.group = st.st_gid;
     result.mode = st.st_mode & 07777;
+    if (::ioctl(original, FS_IOC_GETFLAGS, &result.flags) != 0)
+        result.flags = 0; // a file system without such flags
     return failure::none;
 }
 

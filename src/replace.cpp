@@ -224,7 +224,7 @@ struct file_io {
 };
 
 long long read_target(void* context, char* data, size_t size) {
-    return platform::read_some(static_cast<file_io*>(context)->target.data, data, size);
+    return platform::read_target(static_cast<file_io*>(context)->target, data, size);
 }
 
 bool start_temp(void* context, uint64_t length) {

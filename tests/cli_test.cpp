@@ -191,6 +191,22 @@ TEST_F(Cli, TargetTheUserMayNotWriteOrReadIsRefused) {
     }
 }
 
+// The directories on the way to a file need only let the user pass, not read.
+TEST_F(Cli, FileBehindDirectoriesThatCannotBeListed) {
+    ASSERT_EQ(mkdir((dir / "pass").c_str(), 0711), 0);
+    ASSERT_EQ(mkdir((dir / "pass/data").c_str(), 0777), 0);
+    ASSERT_EQ(chmod((dir / "pass/data").c_str(), 0777), 0);
+    write_file(dir / "pass/data/f.txt", "a foo\n");
+    ASSERT_EQ(chmod((dir / "pass/data/f.txt").c_str(), 0666), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0711), 0);
+    run_options options;
+    options.as_nobody = true;
+    run_result result = run({"pass/data/f.txt", "foo", "bar"}, options);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(dir / "pass/data/f.txt"), "a bar\n");
+}
+
 TEST_F(Cli, ScriptMode) {
     write_file(dir / "a.txt", "foo\n");
     write_file(dir / "s.txt", "!file a.txt\n!source foo\n!dest bar\n!do\nwhat\n");

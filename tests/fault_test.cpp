@@ -384,6 +384,10 @@ TEST_F(Concurrency, OtherProgramsLocksDoNotHoldARunUp) {
         {"flock exclusive", [](int fd) { return flock(fd, LOCK_EX) == 0; }},
         {"record lock on the data", posix_lock(F_SETLK, F_WRLCK, 4096)},
         {"open-file-description lock on the data", posix_lock(F_OFD_SETLK, F_WRLCK, 4096)},
+        // These cover the byte the runs lock too; a reader may take them.
+        {"record read lock on the whole file", posix_lock(F_SETLK, F_RDLCK, 0)},
+        {"open-file-description read lock on the whole file", posix_lock(F_OFD_SETLK, F_RDLCK, 0)},
+        {"record write lock on the whole file", posix_lock(F_SETLK, F_WRLCK, 0)},
     };
     for (const lock_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -467,6 +471,19 @@ TEST_F(ForeignWriter, ChangeDuringTheRewriteFailsThePassAndKeepsTheirData) {
         EXPECT_EQ(read_file(file), c.theirs);
         EXPECT_EQ(list_dir(dir.path()), names{"f.txt"});
     }
+}
+
+// A file that keeps growing (a logger writing to it) is not copied on and
+// on until the disk is full: reading stops at the size it had when opened.
+TEST_F(ForeignWriter, FileGrowingDuringTheReadStopsTheRead) {
+    write_file(file, "0123456789");
+    platform::target target;
+    ASSERT_EQ(platform::open_target(file, target), platform::failure::none);
+    int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_EQ(write(fd, "more", 4), 4);
+    close(fd);
+    char block[64];
+    EXPECT_EQ(platform::read_target(target, block, sizeof block), -1);
 }
 
 // Symbolic links ----------------------------------------------------------------
@@ -583,22 +600,55 @@ TEST_F(Links, LinkPlantedInASharedDirectoryIsNotFollowed) {
         {"another user's link in a sticky directory only its owner writes", 01755, root, nobody, true},
     };
     ASSERT_EQ(mkdir((dir / "shared").c_str(), 0755), 0);
-    const std::string link = dir / "shared/shared.conf";
-    const std::string secret = dir / "secret.conf";
+    ASSERT_EQ(mkdir((dir / "private").c_str(), 0700), 0);
+    const std::string secret = dir / "private/secret.conf";
+    // A link to the file itself, and a link to its directory used as a
+    // component of the path.
+    struct planted {
+        std::string link;
+        std::string target;
+        std::string path;
+    };
+    const std::vector<planted> links = {
+        {dir / "shared/shared.conf", secret, "shared/shared.conf"},
+        {dir / "shared/evil", dir / "private", "shared/evil/secret.conf"},
+    };
     for (const shared_case& c : cases) {
-        SCOPED_TRACE(c.name);
-        write_file(secret, "password=secret\n");
-        ASSERT_EQ(symlink(secret.c_str(), link.c_str()), 0);
-        ASSERT_EQ(lchown(link.c_str(), c.link_owner, c.link_owner), 0);
-        ASSERT_EQ(chown((dir / "shared").c_str(), c.directory_owner, c.directory_owner), 0);
-        ASSERT_EQ(chmod((dir / "shared").c_str(), c.directory_mode), 0);
+        for (const planted& l : links) {
+            SCOPED_TRACE(std::string(c.name) + ": " + l.path);
+            write_file(secret, "password=secret\n");
+            ASSERT_EQ(symlink(l.target.c_str(), l.link.c_str()), 0);
+            ASSERT_EQ(lchown(l.link.c_str(), c.link_owner, c.link_owner), 0);
+            ASSERT_EQ(chown((dir / "shared").c_str(), c.directory_owner, c.directory_owner), 0);
+            ASSERT_EQ(chmod((dir / "shared").c_str(), c.directory_mode), 0);
 
-        run_result result = run({"shared/shared.conf", "secret", "PWNED"});
-        EXPECT_EQ(result.status, c.followed ? 0 : 1);
-        EXPECT_EQ(result.out, c.followed ? "" : file_error("shared/shared.conf"));
-        EXPECT_EQ(read_file(secret), c.followed ? "password=PWNED\n" : "password=secret\n");
-        EXPECT_EQ(link_target(link), secret);
-        EXPECT_EQ(list_dir(dir.path()), (names{"secret.conf", "shared"}));
+            run_result result = run({l.path, "secret", "PWNED"});
+            EXPECT_EQ(result.status, c.followed ? 0 : 1);
+            EXPECT_EQ(result.out, c.followed ? "" : file_error(l.path));
+            EXPECT_EQ(read_file(secret), c.followed ? "password=PWNED\n" : "password=secret\n");
+            EXPECT_EQ(link_target(l.link), l.target);
+            EXPECT_EQ(list_dir(dir / "private"), names{"secret.conf"});
+            ASSERT_EQ(unlink(l.link.c_str()), 0);
+        }
+    }
+}
+
+// A script is not read through a link planted in a shared directory either.
+TEST_F(Links, ScriptLinkPlantedInASharedDirectoryIsNotRead) {
+    if (!test_util::running_as_root())
+        GTEST_SKIP() << "needs root to own links as another user";
+    ASSERT_EQ(mkdir((dir / "shared").c_str(), 0755), 0);
+    ASSERT_EQ(chmod((dir / "shared").c_str(), 01777), 0);
+    write_file(dir / "script.txt", "!file f.txt\n!source foo\n!dest bar\n!do\n");
+    write_file(file, "a foo\n");
+    const std::string link = dir / "shared/s.txt";
+    for (uid_t owner : {test_util::nobody_id, uid_t(0)}) {
+        SCOPED_TRACE("link owner " + std::to_string(owner));
+        ASSERT_EQ(symlink("../script.txt", link.c_str()), 0);
+        ASSERT_EQ(lchown(link.c_str(), owner, owner), 0);
+        run_result result = run({"shared/s.txt"});
+        EXPECT_EQ(result.out, owner == 0 ? "" : "!Error: no file found\n");
+        EXPECT_EQ(read_file(file), owner == 0 ? "a bar\n" : "a foo\n");
         ASSERT_EQ(unlink(link.c_str()), 0);
     }
 }
@@ -608,6 +658,21 @@ TEST_F(Links, LinkPlantedInASharedDirectoryIsNotFollowed) {
 // file after its last write.
 
 using Attributes = EndToEnd;
+
+bool set_flags(const std::string& path, int flags) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    bool done = fd >= 0 && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0) close(fd);
+    return done;
+}
+
+int get_flags(const std::string& path) {
+    int flags = 0;
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_TRUE(fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) << std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return flags;
+}
 
 TEST_F(Attributes, SetIdBitsSurviveARewriteByTheOwner) {
     if (!test_util::running_as_root())
@@ -654,18 +719,69 @@ TEST_F(Attributes, FileCapabilitiesAndSetIdBitsSurviveARewriteByRoot) {
     }
 }
 
+// A user who may write a file but not make it theirs, or not keep its group,
+// gets a new file that grants nobody more than the old one did.
+TEST_F(Attributes, OwnerOrGroupThatCannotBeKeptGrantsNoMore) {
+    if (!test_util::running_as_root())
+        GTEST_SKIP() << "needs root to run the tool as another user";
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((dir / "sg").c_str(), 0777), 0);
+    const gid_t daemon_group = 1;
+    ASSERT_EQ(chown((dir / "sg").c_str(), 0, daemon_group), 0);
+    ASSERT_EQ(chmod((dir / "sg").c_str(), 02777), 0);
+    const uid_t nobody = test_util::nobody_id;
+    struct keep_case {
+        const char* name;
+        std::string path;
+        uid_t owner;
+        gid_t group;
+        mode_t mode;
+        uid_t owner_after;
+        gid_t group_after;
+        mode_t mode_after;
+    };
+    const std::vector<keep_case> cases = {
+        {"root's set-user-ID file that anyone may write", "f.txt", 0, 0, 04666, nobody, nobody, 0666},
+        {"our set-group-ID file of a group we are not in", "f.txt", nobody, 0, 02764, nobody, nobody, 0744},
+        {"group bits in a set-group-ID directory of another group", "sg/f.txt", nobody, 0, 0640,
+         nobody, daemon_group, 0600},
+    };
+    for (const keep_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir / c.path;
+        write_file(path, "a foo\n");
+        ASSERT_EQ(chown(path.c_str(), c.owner, c.group), 0);
+        ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+        run_options as_nobody = options();
+        as_nobody.as_nobody = true;
+        run_result result = run({c.path, "foo", "bar"}, as_nobody);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(read_file(path), "a bar\n");
+        struct stat after = stat_of(path);
+        EXPECT_EQ(after.st_uid, c.owner_after);
+        EXPECT_EQ(after.st_gid, c.group_after);
+        EXPECT_EQ(after.st_mode & 07777, c.mode_after);
+        ASSERT_EQ(unlink(path.c_str()), 0);
+    }
+}
+
+// How a file is kept (not dumped, no access times) is kept too.
+TEST_F(Attributes, FileFlagsSurviveARewrite) {
+    const int flags = FS_NODUMP_FL | FS_NOATIME_FL;
+    write_file(file, "a foo\n");
+    if (!set_flags(file, flags))
+        GTEST_SKIP() << "this file system has no such flags: " << std::strerror(errno);
+    run_result result = run({"f.txt", "foo", "bar"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(file), "a bar\n");
+    EXPECT_EQ(get_flags(file) & flags, flags);
+}
+
 // Append-only and immutable marks ----------------------------------------------
 // Nothing can be renamed over such a file, nor removed from such a directory:
 // the run must refuse before it names anything.
 
 using Sealed = EndToEnd;
-
-bool set_flags(const std::string& path, int flags) {
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    bool done = fd >= 0 && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    if (fd >= 0) close(fd);
-    return done;
-}
 
 TEST_F(Sealed, AppendOnlyOrImmutableFileOrDirectoryIsRefused) {
     if (!test_util::running_as_root())
