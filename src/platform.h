@@ -75,6 +75,7 @@ struct target {
     std::string name; // its name within `directory`
     bool temp_name_fits = true; // false when the name is too long for ".tmp"
     file_version opened;        // as it was once held
+    file watch;                 // tells of changes the times may not show
     uint64_t read_so_far = 0;
 };
 

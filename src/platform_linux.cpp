@@ -10,9 +10,13 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <string>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
@@ -101,8 +105,9 @@ bool open_start(const std::string& path, file& result) {
 
 // Opens a directory one component at a time, so that a path of any length
 // works and every symbolic link on the way is followed only where may_follow
-// allows. The directories passed through need not be readable, only the last.
-failure open_directory(const std::string& path, file& result) {
+// allows. The directories passed through need not be readable; the last is
+// opened with `flags` (O_RDONLY to flush it, O_PATH to look into it).
+failure open_directory(const std::string& path, int flags, file& result) {
     std::vector<std::string> left;
     push_components(path, left);
     file current;
@@ -131,42 +136,83 @@ failure open_directory(const std::string& path, file& result) {
         if (link[0] == '/' && !open_start(link, current))
             return failure::not_found;
     }
-    int fd = ::openat(fd_of(current), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = ::openat(fd_of(current), ".", flags | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return failure::not_found;
     result = file(fd);
     return failure::none;
 }
 
-// Finds the file that `path` leads to: symbolic links in the last component
-// are followed, so that the file they lead to is rewritten in its own
-// directory and the links stay links; the system follows those in the other
-// components itself. Opens that directory. Anything but a regular file is
-// refused here, before it is opened, so that no device is ever opened.
-failure locate(std::string path, file& directory, std::string& name) {
-    for (int hop = 0; hop < max_link_hops; ++hop) {
+// A link in /proc stands for an open file rather than for the path it reads
+// as, and that path may be stale (a file since removed or renamed).
+bool in_proc(int directory) {
+    struct statfs fs;
+    return ::fstatfs(directory, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
+// What a path leads to once the links of its last component are followed.
+struct located {
+    file directory;        // the directory that holds it
+    std::string name;      // its name there
+    struct stat st {};     // its status, not followed
+    bool via_proc = false; // a link in /proc was followed by its text
+    struct stat proc_file {}; // the open file that link stands for
+};
+
+enum class proc_links { follow_text, stop };
+
+// Follows the links of the last component, each only where may_follow
+// allows, and opens the directory of what they lead to; a link in /proc
+// is followed by its text or, with proc_links::stop, left as it is.
+failure follow_links(std::string path, proc_links at_proc, int directory_flags, located& found) {
+    for (int hop = 0; hop <= max_link_hops; ++hop) {
         std::string directory_path;
-        split_path(path, directory_path, name);
-        if (is_special_name(name))
+        split_path(path, directory_path, found.name);
+        if (is_special_name(found.name))
             return failure::not_regular;
-        failure failed = open_directory(directory_path, directory);
+        failure failed = open_directory(directory_path, directory_flags, found.directory);
         if (failed != failure::none)
             return failed;
-        struct stat st;
-        if (::fstatat(fd_of(directory), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        int dir = fd_of(found.directory);
+        if (::fstatat(dir, found.name.c_str(), &found.st, AT_SYMLINK_NOFOLLOW) != 0)
             return failure::not_found;
-        if (S_ISREG(st.st_mode))
+        if (!S_ISLNK(found.st.st_mode))
             return failure::none;
-        if (!S_ISLNK(st.st_mode))
-            return failure::not_regular;
-        if (!may_follow(fd_of(directory), st))
+        if (!may_follow(dir, found.st))
             return failure::link_refused;
+        if (in_proc(dir)) {
+            if (at_proc == proc_links::stop)
+                return failure::none;
+            if (!found.via_proc && ::fstatat(dir, found.name.c_str(), &found.proc_file, 0) != 0)
+                return failure::not_found;
+            found.via_proc = true;
+        }
         std::string link;
-        if (!read_link(fd_of(directory), name, link) || link.empty())
+        if (!read_link(dir, found.name, link) || link.empty())
             return failure::not_found;
         path = link[0] == '/' ? link : directory_path + "/" + link;
     }
     return failure::not_found;
+}
+
+// Finds the regular file that `path` leads to: symbolic links in the last
+// component are followed, so that the file they lead to is rewritten in its
+// own directory and the links stay links. Anything but a regular file is
+// refused here, before it is opened, so that no device is ever opened.
+failure locate(const std::string& path, file& directory, std::string& name) {
+    located found;
+    failure failed = follow_links(path, proc_links::follow_text, O_RDONLY, found);
+    if (failed != failure::none)
+        return failed;
+    if (!S_ISREG(found.st.st_mode))
+        return failure::not_regular;
+    // The path a /proc link reads as must still lead to the file it stands for.
+    if (found.via_proc && (found.st.st_dev != found.proc_file.st_dev ||
+                           found.st.st_ino != found.proc_file.st_ino))
+        return failure::not_found;
+    directory = std::move(found.directory);
+    name = std::move(found.name);
+    return failure::none;
 }
 
 // Whether a directory is marked append-only or immutable: nothing could be
@@ -194,6 +240,26 @@ failure check_permissions(int directory, const struct stat& held) {
 file_version version_of(const struct stat& st) {
     auto ns = [](const struct timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; };
     return {static_cast<uint64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
+}
+
+// Watches the file held for changes by other programs: on a file system with
+// coarse time stamps, a write in the same clock tick as the one before moves
+// neither of its times. Without inotify (or /proc) the times alone tell.
+file watch_changes(int fd) {
+    int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch < 0)
+        return file();
+    file result(watch);
+    std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    if (::inotify_add_watch(watch, proc.c_str(),
+                            IN_MODIFY | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF) < 0)
+        return file();
+    return result;
+}
+
+bool change_seen(const file& watch) {
+    struct pollfd ready = {fd_of(watch), POLLIN, 0};
+    return watch.is_open() && ::poll(&ready, 1, 0) != 0;
 }
 
 enum class lock_result { taken, busy, foreign, failed };
@@ -247,7 +313,7 @@ failure failure_of_open(int error, int directory, const std::string& name) {
 // run may have renamed its new file over the one opened first. The lock
 // needs the file open for writing; nothing is ever written through it.
 failure open_locked(int directory, const std::string& name, wait_clock::time_point deadline,
-                    file& result, struct stat& held) {
+                    file& result, file& watch, struct stat& held) {
     auto step = std::chrono::milliseconds(1);
     for (int attempt = 0; attempt < max_lock_tries;) {
         // Non-blocking, so that a pipe swapped in at the last moment cannot
@@ -272,7 +338,11 @@ failure open_locked(int directory, const std::string& name, wait_clock::time_poi
                 return failure::busy;
         }
         struct stat now;
-        if (locked == lock_result::failed || ::fstat(fd, &held) != 0)
+        if (locked == lock_result::failed)
+            return failure::read_failed;
+        // Watched before its status is taken, so that no change falls between.
+        watch = watch_changes(fd);
+        if (::fstat(fd, &held) != 0)
             return failure::read_failed;
         if (::fstatat(directory, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
             return failure::not_found;
@@ -569,19 +639,14 @@ void ignore_write_signals() {
 bool open_for_reading(const std::string& path, file& result) {
     if (!usable_path(path))
         return false;
-    std::string directory_path, name;
-    split_path(path, directory_path, name);
-    file directory;
-    if (open_directory(directory_path, directory) != failure::none)
+    // A link in /proc (/dev/fd/N) is opened by the system: it stands for a
+    // pipe or an open file that no path names.
+    located found;
+    if (follow_links(path, proc_links::stop, O_PATH, found) != failure::none)
         return false;
-    // The last link is left to the system, so that /dev/fd/N and the like
-    // work; it may be followed only where the link walk would follow it.
-    struct stat link;
-    if (::fstatat(fd_of(directory), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISLNK(link.st_mode) && !may_follow(fd_of(directory), link))
-        return false;
-    int fd = ::openat(fd_of(directory), name.empty() ? "." : name.c_str(),
-                      O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    int nofollow = S_ISLNK(found.st.st_mode) ? 0 : O_NOFOLLOW;
+    int fd = ::openat(fd_of(found.directory), found.name.c_str(),
+                      O_RDONLY | O_NOCTTY | O_CLOEXEC | nofollow);
     if (fd < 0)
         return false;
     file opened(fd);
@@ -611,9 +676,9 @@ failure open_target(const std::string& path, target& result,
     if (failed != failure::none)
         return failed;
     int dir = fd_of(directory_file);
-    file data;
+    file data, watch;
     struct stat held;
-    failed = open_locked(dir, name, deadline, data, held);
+    failed = open_locked(dir, name, deadline, data, watch, held);
     if (failed != failure::none)
         return failed;
     failed = check_permissions(dir, held);
@@ -627,6 +692,7 @@ failure open_target(const std::string& path, target& result,
     result.directory = std::move(directory_file);
     result.name = std::move(name);
     result.opened = version_of(held);
+    result.watch = std::move(watch);
     return failure::none;
 }
 
@@ -708,7 +774,8 @@ failure write_all(temp_file& to, const char* data, size_t size) {
 // (which changes the old file's status time too), and its data would be lost.
 bool unchanged(const target& t) {
     struct stat held;
-    return ::fstat(fd_of(t.data), &held) == 0 && version_of(held) == t.opened;
+    return !change_seen(t.watch) && ::fstat(fd_of(t.data), &held) == 0 &&
+           version_of(held) == t.opened;
 }
 
 failure commit(target& into, temp_file& from) {

@@ -8,6 +8,7 @@
 #include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 
@@ -473,6 +474,36 @@ TEST_F(ForeignWriter, ChangeDuringTheRewriteFailsThePassAndKeepsTheirData) {
     }
 }
 
+// Where file times are kept in clock ticks (ramfs always; ext4, tmpfs and
+// others on older kernels), a same-size write right after the open moves
+// neither time: the run must see it all the same.
+TEST_F(ForeignWriter, SameSizeWriteWithinOneClockTickIsSeen) {
+    if (!test_util::running_as_root())
+        GTEST_SKIP() << "needs root to mount a file system with coarse times";
+    const std::string ram = dir / "ram";
+    ASSERT_EQ(mkdir(ram.c_str(), 0755), 0);
+    if (mount("none", ram.c_str(), "ramfs", 0, nullptr) != 0)
+        GTEST_SKIP() << "cannot mount ramfs here: " << std::strerror(errno);
+    struct unmount {
+        std::string path;
+        ~unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount_at_end{ram};
+    const std::string path = ram + "/f.txt";
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        write_file(path, "old foo\n");
+        platform::target target;
+        ASSERT_EQ(platform::open_target(path, target), platform::failure::none);
+        platform::temp_file temp;
+        ASSERT_EQ(platform::create_temp(target, temp), platform::failure::none);
+        ASSERT_EQ(platform::write_all(temp, "new\n", 4), platform::failure::none);
+        write_file(path, "new foo\n");
+        EXPECT_EQ(platform::commit(target, temp), platform::failure::changed);
+        EXPECT_TRUE(platform::discard_temp(temp));
+        EXPECT_EQ(read_file(path), "new foo\n");
+    }
+}
+
 // A file that keeps growing (a logger writing to it) is not copied on and
 // on until the disk is full: reading stops at the size it had when opened.
 TEST_F(ForeignWriter, FileGrowingDuringTheReadStopsTheRead) {
@@ -640,17 +671,37 @@ TEST_F(Links, ScriptLinkPlantedInASharedDirectoryIsNotRead) {
     ASSERT_EQ(mkdir((dir / "shared").c_str(), 0755), 0);
     ASSERT_EQ(chmod((dir / "shared").c_str(), 01777), 0);
     write_file(dir / "script.txt", "!file f.txt\n!source foo\n!dest bar\n!do\n");
-    write_file(file, "a foo\n");
+    // Our own link to the planted one: the chain is checked link by link.
+    ASSERT_EQ(symlink("shared/s.txt", (dir / "ours.txt").c_str()), 0);
     const std::string link = dir / "shared/s.txt";
     for (uid_t owner : {test_util::nobody_id, uid_t(0)}) {
-        SCOPED_TRACE("link owner " + std::to_string(owner));
-        ASSERT_EQ(symlink("../script.txt", link.c_str()), 0);
-        ASSERT_EQ(lchown(link.c_str(), owner, owner), 0);
-        run_result result = run({"shared/s.txt"});
-        EXPECT_EQ(result.out, owner == 0 ? "" : "!Error: no file found\n");
-        EXPECT_EQ(read_file(file), owner == 0 ? "a bar\n" : "a foo\n");
-        ASSERT_EQ(unlink(link.c_str()), 0);
+        for (const char* script : {"shared/s.txt", "ours.txt"}) {
+            SCOPED_TRACE("link owner " + std::to_string(owner) + ", " + script);
+            write_file(file, "a foo\n");
+            ASSERT_EQ(symlink("../script.txt", link.c_str()), 0);
+            ASSERT_EQ(lchown(link.c_str(), owner, owner), 0);
+            run_result result = run({script});
+            EXPECT_EQ(result.out, owner == 0 ? "" : "!Error: no file found\n");
+            EXPECT_EQ(read_file(file), owner == 0 ? "a bar\n" : "a foo\n");
+            ASSERT_EQ(unlink(link.c_str()), 0);
+        }
     }
+}
+
+// A link in /proc stands for an open file; the path it reads as may since
+// name another file, which must not be rewritten in its place.
+TEST_F(Links, OpenFileLinkWhosePathNowNamesAnotherFileIsRefused) {
+    write_file(dir / "del", "hello\n");
+    int held = open((dir / "del").c_str(), O_RDONLY); // seen by the child through /proc
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(unlink((dir / "del").c_str()), 0);
+    write_file(dir / "del (deleted)", "decoy hello\n");
+    const std::string through_proc = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(held);
+    run_result result = run({through_proc, "hello", "PWN"});
+    close(held);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, file_error(through_proc));
+    EXPECT_EQ(read_file(dir / "del (deleted)"), "decoy hello\n");
 }
 
 // Permission bits, owner and attributes ------------------------------------------
