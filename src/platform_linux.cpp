@@ -23,6 +23,56 @@
 
 namespace platform {
 
+// What tells that a file changed: any write, truncation or change of status
+// moves its size or one of its times.
+struct file_version {
+    uint64_t size = 0;
+    int64_t modified_ns = 0;
+    int64_t changed_ns = 0;
+    bool operator==(const file_version& other) const {
+        return size == other.size && modified_ns == other.modified_ns &&
+               changed_ns == other.changed_ns;
+    }
+};
+
+// The directory of the last commit, whose rename may not be on disk yet, and
+// whether a flush of an earlier one failed.
+struct pending_directory {
+    file directory;
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool failed = false;
+};
+
+struct run {
+    pending_directory pending;
+};
+
+// Held under a lock that only runs of this tool take, on the file found at
+// `name` once it is held.
+struct target {
+    file data;        // the file, open for reading and writing (never written)
+    file directory;   // the directory that holds it
+    std::string name; // its name within `directory`
+    bool temp_name_fits = true; // false when the name is too long for ".tmp"
+    file_version opened;        // as it was once held
+    file watch;                 // tells of changes the times may not show
+    uint64_t read_so_far = 0;
+};
+
+struct temp_file {
+    file data;
+    file* directory = nullptr; // the target's, when the temp bears a name
+    std::string name;          // empty while it has none
+    uint64_t size = 0;         // bytes written so far
+    uint64_t written_back = 0; // bytes already handed to the disk
+    // The target's owner, group, mode and attribute names, applied once the
+    // data is written: writing would clear set-ID bits and capabilities.
+    uint32_t owner = 0, group = 0, mode = 0;
+    int flags = 0; // how the file is kept: not dumped, no access times...
+    std::string attribute_names;
+};
+
 namespace {
 
 int fd_of(const file& f) { return static_cast<int>(f.handle); }
@@ -561,26 +611,11 @@ void start_write_back(temp_file& temp) {
     temp.written_back = temp.size;
 }
 
-// The directory of the last commit, whose rename may not be on disk yet, and
-// whether a flush of an earlier one failed.
-struct pending_directory {
-    file directory;
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool failed = false;
-};
-
-pending_directory& pending() {
-    static pending_directory state;
-    return state;
-}
-
 bool same_directory(const pending_directory& pending, const struct stat& st) {
     return pending.directory.is_open() && pending.device == st.st_dev && pending.inode == st.st_ino;
 }
 
-void flush_pending() {
-    pending_directory& state = pending();
+void flush_pending(pending_directory& state) {
     if (state.directory.is_open() && ::fsync(fd_of(state.directory)) != 0)
         state.failed = true;
     state.directory = file();
@@ -589,22 +624,22 @@ void flush_pending() {
 // Called after a rename in `directory`: a different directory still waiting
 // for its flush gets it now, so at most one waits at any time. A failure
 // concerns an earlier pass and is reported at the end of the run.
-void remember_directory(int directory) {
+void remember_directory(pending_directory& pending, int directory) {
     struct stat st;
     bool known = ::fstat(directory, &st) == 0;
-    if (known && same_directory(pending(), st))
+    if (known && same_directory(pending, st))
         return;
-    flush_pending();
+    flush_pending(pending);
     int copy = known ? ::fcntl(directory, F_DUPFD_CLOEXEC, 0) : -1;
     if (copy < 0) {
         // Cannot wait: flush now.
         if (::fsync(directory) != 0)
-            pending().failed = true;
+            pending.failed = true;
         return;
     }
-    pending().directory = file(copy);
-    pending().device = st.st_dev;
-    pending().inode = st.st_ino;
+    pending.directory = file(copy);
+    pending.device = st.st_dev;
+    pending.inode = st.st_ino;
 }
 
 } // namespace
@@ -626,14 +661,20 @@ file::~file() {
         (void)::close(fd_of(*this)); // written data was flushed and checked before
 }
 
-temp_file::~temp_file() {
+void closer::operator()(run* what) const { delete what; }
+
+void closer::operator()(target* what) const { delete what; }
+
+void closer::operator()(temp_file* what) const {
     // A failed pass has called discard_temp already; this is a last resort.
-    (void)discard_temp(*this);
+    (void)discard_temp(*what);
+    delete what;
 }
 
-void ignore_write_signals() {
+owned<run> start_run() {
     (void)std::signal(SIGPIPE, SIG_IGN); // cannot fail for these signals
     (void)std::signal(SIGXFSZ, SIG_IGN);
+    return owned<run>(new run());
 }
 
 bool open_for_reading(const std::string& path, file& result) {
@@ -665,7 +706,7 @@ long long read_some(file& from, char* data, size_t size) {
     }
 }
 
-failure open_target(const std::string& path, target& result,
+failure open_target(const std::string& path, owned<target>& result,
                     std::chrono::milliseconds wait_limit) {
     if (!usable_path(path))
         return failure::not_found;
@@ -684,15 +725,17 @@ failure open_target(const std::string& path, target& result,
     failed = check_permissions(dir, held);
     if (failed != failure::none)
         return failed;
-    failed = check_temp_name_free(dir, name, result.temp_name_fits);
+    owned<target> opened(new target());
+    failed = check_temp_name_free(dir, name, opened->temp_name_fits);
     if (failed != failure::none)
         return failed;
     (void)::posix_fadvise(fd_of(data), 0, 0, POSIX_FADV_SEQUENTIAL); // a hint only
-    result.data = std::move(data);
-    result.directory = std::move(directory_file);
-    result.name = std::move(name);
-    result.opened = version_of(held);
-    result.watch = std::move(watch);
+    opened->data = std::move(data);
+    opened->directory = std::move(directory_file);
+    opened->name = std::move(name);
+    opened->opened = version_of(held);
+    opened->watch = std::move(watch);
+    result = std::move(opened);
     return failure::none;
 }
 
@@ -703,36 +746,38 @@ long long read_target(target& from, char* data, size_t size) {
     return n;
 }
 
-failure create_temp(target& of, temp_file& result) {
+failure create_temp(target& of, owned<temp_file>& result) {
     if (!of.temp_name_fits)
         return failure::not_writable;
+    // Removed again if anything below fails.
+    owned<temp_file> temp(new temp_file());
     int dir = fd_of(of.directory);
     int fd = create_unnamed(dir);
     if (fd < 0 && unnamed_unsupported(errno)) {
         std::string name = temp_name_of(of.name);
         fd = ::openat(dir, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
-            result.name = std::move(name);
-            result.directory = &of.directory;
+            temp->name = std::move(name);
+            temp->directory = &of.directory;
         }
     }
     if (fd < 0)
         return failure_of_create(errno);
-    result.data = file(fd);
-    result.size = 0;
+    temp->data = file(fd);
     int original = fd_of(of.data);
     struct stat st;
-    if (::fstat(original, &st) != 0 || !list_attributes(original, result.attribute_names))
+    if (::fstat(original, &st) != 0 || !list_attributes(original, temp->attribute_names))
         return failure::write_failed;
-    result.owner = st.st_uid;
-    result.group = st.st_gid;
-    result.mode = st.st_mode & 07777;
-    if (::ioctl(original, FS_IOC_GETFLAGS, &result.flags) != 0)
-        result.flags = 0; // a file system without such flags
+    temp->owner = st.st_uid;
+    temp->group = st.st_gid;
+    temp->mode = st.st_mode & 07777;
+    if (::ioctl(original, FS_IOC_GETFLAGS, &temp->flags) != 0)
+        temp->flags = 0; // a file system without such flags
+    result = std::move(temp);
     return failure::none;
 }
 
-failure copy_prefix(target& from, temp_file& to, uint64_t length) {
+failure append_prefix(target& from, temp_file& to, uint64_t length) {
     off_t offset = 0;
     while (static_cast<uint64_t>(offset) < length) {
         // In steps that fit a size_t on every machine.
@@ -754,7 +799,7 @@ failure copy_prefix(target& from, temp_file& to, uint64_t length) {
     return failure::none;
 }
 
-failure write_all(temp_file& to, const char* data, size_t size) {
+failure append(temp_file& to, const char* data, size_t size) {
     while (size > 0) {
         ssize_t n = ::write(fd_of(to.data), data, size);
         if (n < 0 && errno == EINTR)
@@ -778,7 +823,7 @@ bool unchanged(const target& t) {
            version_of(held) == t.opened;
 }
 
-failure commit(target& into, temp_file& from) {
+failure commit(run& in, target& into, temp_file& from) {
     int dir = fd_of(into.directory);
     if (!apply_metadata(fd_of(into.data), from) || ::fsync(fd_of(from.data)) != 0)
         return failure::write_failed;
@@ -795,7 +840,7 @@ failure commit(target& into, temp_file& from) {
     if (::renameat(dir, from.name.c_str(), dir, into.name.c_str()) != 0)
         return failure::commit_failed;
     from.name.clear();
-    remember_directory(dir);
+    remember_directory(in.pending, dir);
     return failure::none;
 }
 
@@ -808,10 +853,10 @@ bool discard_temp(temp_file& temp) {
     return true;
 }
 
-bool flush_directories() {
-    flush_pending();
-    bool flushed = !pending().failed;
-    pending().failed = false;
+bool make_durable(run& of) {
+    flush_pending(of.pending);
+    bool flushed = !of.pending.failed;
+    of.pending.failed = false;
     return flushed;
 }
 

@@ -79,10 +79,8 @@ void start(output& out, uint64_t consumed) {
         out.failed = true;
 }
 
-// One block for input and one for output, kept for the whole run so that a
-// script of many passes does not allocate for each.
-char* working_storage(size_t size) {
-    static std::vector<char> storage;
+// One block for input and one for output.
+char* working_storage(std::vector<char>& storage, size_t size) {
     if (storage.size() < size)
         storage.resize(size);
     return storage.data();
@@ -172,12 +170,13 @@ progress patch_in_block(char* block, size_t size, size_t limit, std::string_view
 } // namespace
 
 rewrite_result rewrite_stream(const rewrite_io& io, std::string_view search,
-                              std::string_view replacement, size_t block_size) {
+                              std::string_view replacement, std::vector<char>& storage,
+                              size_t block_size) {
     rewrite_result result{rewrite_status::unchanged, 0};
     if (search.empty() || search.find('\n') != std::string_view::npos)
         return result;
     const size_t capacity = std::max(block_size, search.size() + 1);
-    char* block = working_storage(2 * capacity);
+    char* block = working_storage(storage, 2 * capacity);
     output out{io, block + capacity, capacity};
     uint64_t consumed = 0; // input offset of block[0]
     size_t size = 0;
@@ -219,7 +218,7 @@ namespace {
 // Connects the engine to a target file and its temporary file.
 struct file_io {
     platform::target& target;
-    platform::temp_file temp;
+    platform::owned<platform::temp_file> temp;
     platform::failure failed = platform::failure::none;
 };
 
@@ -231,60 +230,60 @@ bool start_temp(void* context, uint64_t length) {
     auto& io = *static_cast<file_io*>(context);
     io.failed = platform::create_temp(io.target, io.temp);
     if (io.failed == platform::failure::none)
-        io.failed = platform::copy_prefix(io.target, io.temp, length);
+        io.failed = platform::append_prefix(io.target, *io.temp, length);
     return io.failed == platform::failure::none;
 }
 
 bool write_temp(void* context, const char* data, size_t size) {
     auto& io = *static_cast<file_io*>(context);
-    io.failed = platform::write_all(io.temp, data, size);
+    io.failed = platform::append(*io.temp, data, size);
     return io.failed == platform::failure::none;
 }
 
 // Ends a rewrite: a failed pass removes its temporary file, and says so
 // when it could not.
-platform::failure finish_rewrite(platform::temp_file& temp, platform::failure failed) {
-    if (failed != platform::failure::none && !platform::discard_temp(temp))
+platform::failure finish_rewrite(file_io& files, platform::failure failed) {
+    if (failed != platform::failure::none && files.temp && !platform::discard_temp(*files.temp))
         return platform::failure::temp_left;
     return failed;
 }
 
 } // namespace
 
-platform::failure rewrite_file(const std::string& path, std::string_view search,
-                               std::string_view replacement) {
-    platform::target target;
+platform::failure rewrite_file(rewrite_run& run, const std::string& path,
+                               std::string_view search, std::string_view replacement) {
+    platform::owned<platform::target> target;
     platform::failure failed = platform::open_target(path, target);
     if (failed != platform::failure::none)
         return failed;
     // Replacing a text by itself changes nothing: the file stays as it is.
     if (search == replacement)
         return platform::failure::none;
-    file_io files{target, {}, platform::failure::none};
+    file_io files{*target, {}, platform::failure::none};
     rewrite_io io{&files, read_target, start_temp, write_temp};
     // A long search text needs room for two of it; the block is fixed otherwise.
     size_t block_size = std::max(default_block_size, 2 * search.size());
-    rewrite_result result = rewrite_stream(io, search, replacement, block_size);
+    rewrite_result result = rewrite_stream(io, search, replacement, run.storage, block_size);
     switch (result.status) {
     case rewrite_status::unchanged:
         return platform::failure::none;
     case rewrite_status::read_failed:
-        return finish_rewrite(files.temp, platform::failure::read_failed);
+        return finish_rewrite(files, platform::failure::read_failed);
     case rewrite_status::write_failed:
-        return finish_rewrite(files.temp, files.failed != platform::failure::none
-                                              ? files.failed
-                                              : platform::failure::write_failed);
+        return finish_rewrite(files, files.failed != platform::failure::none
+                                         ? files.failed
+                                         : platform::failure::write_failed);
     case rewrite_status::rewritten:
         break;
     }
-    return finish_rewrite(files.temp, platform::commit(target, files.temp));
+    return finish_rewrite(files, platform::commit(*run.platform, *target, *files.temp));
 }
 
-bool flush_rewrites() { return platform::flush_directories(); }
+bool flush_rewrites(rewrite_run& run) { return platform::make_durable(*run.platform); }
 
-int replace_in_file(const std::string& path, std::string_view search,
+int replace_in_file(rewrite_run& run, const std::string& path, std::string_view search,
                     std::string_view replacement) {
     if (search.empty())
         return 0;
-    return rewrite_file(path, search, replacement) == platform::failure::none ? 1 : 0;
+    return rewrite_file(run, path, search, replacement) == platform::failure::none ? 1 : 0;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform.h"
 
@@ -39,10 +40,21 @@ struct rewrite_result {
 // by `replacement`: left to right, never overlapping, never searching the
 // inserted text again, never across a line end; line ends and every other
 // byte pass unchanged. A `search` that is empty or holds a line feed never
-// matches. `block_size` is for tests; it is raised to search.size() + 1.
+// matches. `storage` holds the engine's two blocks; it is grown to what
+// they need and may be kept for the next call, so that a run of many passes
+// does not allocate for each. `block_size` is for tests; it is raised to
+// search.size() + 1.
 rewrite_result rewrite_stream(const rewrite_io& io, std::string_view search,
-                              std::string_view replacement,
+                              std::string_view replacement, std::vector<char>& storage,
                               size_t block_size = default_block_size);
+
+// What a run keeps from one rewrite to the next: the platform's record of
+// commits still to be made durable, and the engine's blocks. Made once, at
+// the start of a run (it sets up the process, see platform::start_run).
+struct rewrite_run {
+    platform::owned<platform::run> platform = platform::start_run();
+    std::vector<char> storage;
+};
 
 // Rewrites the file at `path` in place: the new content goes to a temporary
 // file beside it (the name with ".tmp" appended), is flushed to disk and
@@ -51,14 +63,14 @@ rewrite_result rewrite_stream(const rewrite_io& io, std::string_view search,
 // is one where `replacement` equals `search`.
 // On failure the file is as it was and no temporary file remains.
 // Returns platform::failure::none on success.
-platform::failure rewrite_file(const std::string& path, std::string_view search,
-                               std::string_view replacement);
+platform::failure rewrite_file(rewrite_run& run, const std::string& path,
+                               std::string_view search, std::string_view replacement);
 
-// Makes the renames of the rewrites so far durable; a run calls it before it
-// reports its result. False when that failed.
-bool flush_rewrites();
+// Makes the renames of the run's rewrites so far durable; a run calls it
+// before it reports its result. False when that failed.
+bool flush_rewrites(rewrite_run& run);
 
 // rewrite_file as the callers use it: 1 on success, 0 on failure (the caller
 // prints the message). An empty search text is refused.
-int replace_in_file(const std::string& path, std::string_view search,
+int replace_in_file(rewrite_run& run, const std::string& path, std::string_view search,
                     std::string_view replacement);

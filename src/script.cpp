@@ -69,13 +69,13 @@ const setter setters[] = {
 };
 
 // Runs a replacement pass; false when the run must end.
-bool run_do(const script_state& state, std::string_view number) {
+bool run_do(rewrite_run& run, const script_state& state, std::string_view number) {
     if (state.search_text.empty() || state.replacement_text.empty() ||
         state.target_file.empty()) {
         print_line({"!Error on line ", number, " - cmd Do need source & dest & valide file"});
         return false;
     }
-    if (replace_in_file(state.target_file, state.search_text, state.replacement_text) == 0) {
+    if (replace_in_file(run, state.target_file, state.search_text, state.replacement_text) == 0) {
         print_line({"!Error on line ", number, " - FILE \"", state.target_file,
                     "\" is an valide file"});
         return false;
@@ -84,7 +84,8 @@ bool run_do(const script_state& state, std::string_view number) {
 }
 
 // Carries out one line; false when the run must end.
-bool run_line(script_state& state, std::string_view line, unsigned long long line_number) {
+bool run_line(rewrite_run& run, script_state& state, std::string_view line,
+              unsigned long long line_number) {
     const char* rest = nullptr;
     for (const setter& directive : setters) {
         if (match_prefix(line, directive.prefix, &rest)) {
@@ -95,7 +96,7 @@ bool run_line(script_state& state, std::string_view line, unsigned long long lin
     }
     std::string number = std::to_string(line_number);
     if (match_prefix(line, "!do", &rest))
-        return run_do(state, number);
+        return run_do(run, state, number);
     print_line({"!Error on line ", number, " - line:\"", line, "\" is not in the language"});
     return true;
 }
@@ -111,7 +112,7 @@ int match_prefix(std::string_view line, std::string_view prefix, const char** re
     return 0;
 }
 
-int run_script(const std::string& path) {
+int run_script(rewrite_run& run, const std::string& path) {
     platform::file file;
     if (!platform::open_for_reading(path, file)) {
         print_line({"!Error: no file found"});
@@ -129,7 +130,7 @@ int run_script(const std::string& path) {
                         " - the script could not be read"});
             return 1;
         case line_status::line:
-            if (!run_line(state, line, line_number))
+            if (!run_line(run, state, line, line_number))
                 return 1;
             break;
         }

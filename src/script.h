@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+struct rewrite_run;
+
 // The values the directives set; each keeps what was last set until the same
 // directive sets it again. All start empty.
 struct script_state {
@@ -21,5 +23,6 @@ int match_prefix(std::string_view line, std::string_view prefix, const char** re
 // Runs the script at `path` from top to bottom, printing a message on
 // standard output for each faulty line. Returns the exit status: 0 when the
 // end of the script is reached, 1 when the script cannot be read or a pass
-// is refused or fails (the lines after it are not run).
-int run_script(const std::string& path);
+// is refused or fails (the lines after it are not run). The passes are
+// made within `run`.
+int run_script(rewrite_run& run, const std::string& path);

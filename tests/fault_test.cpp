@@ -112,6 +112,7 @@ protected:
 using FullDisk = EndToEnd;
 
 TEST_F(FullDisk, DirectRunFailsAndLeavesTheFileAsItWas) {
+    if (test_util::under_wine()) GTEST_SKIP() << "wine cannot start under a file-size limit (it maps its own files)";
     const std::string lines = repeat("a foo b\n", 100000);                       // 800 000 bytes
     const std::string late = repeat("0123456789abcdef\n", 60000) + "foo\n";       // first occurrence at 1 020 000
     const std::string growing = repeat("foo\n", 25000);                           // 100 000 bytes, 175 000 out
@@ -155,6 +156,7 @@ TEST_F(FullDisk, DirectRunFailsAndLeavesTheFileAsItWas) {
 }
 
 TEST_F(FullDisk, ScriptKeepsEarlierPassesAndRunsNoLaterLine) {
+    if (test_util::under_wine()) GTEST_SKIP() << "wine cannot start under a file-size limit (it maps its own files)";
     const std::string big = repeat("a foo b\n", 100000);
     write_file(dir / "first.txt", "foo\nfoo\n");
     write_file(dir / "big.txt", big);
@@ -241,7 +243,11 @@ TEST_F(Crash, KilledRunLeavesTheWholeOldOrTheWholeNewContent) {
         struct stat info {};
         ASSERT_EQ(lstat(file.c_str(), &info), 0) << "the file is missing";
         EXPECT_TRUE(S_ISREG(info.st_mode));
-        EXPECT_EQ(info.st_mode & 07777, mode);
+        // wine turns the access control list the Windows build copies into
+        // permission bits of its own.
+        if (!test_util::under_wine()) {
+            EXPECT_EQ(info.st_mode & 07777, mode);
+        }
         std::string now = read_file(file);
         bool is_new = now == new_content;
         EXPECT_TRUE(now == old_content || is_new) << "the file holds neither content: " << difference(now, old_content);
@@ -319,6 +325,7 @@ TEST_F(Concurrency, TwoRunsStartedTogetherTakeTurns) {
 // A run that waits for the lock checks the file it finally holds: a
 // read-only file renamed into place meanwhile is refused, not rewritten.
 TEST_F(Concurrency, FileSwappedWhileWaitingIsCheckedAgain) {
+    if (test_util::under_wine()) GTEST_SKIP() << "holds the Linux build's turn, which the Windows build does not take";
     if (!test_util::running_as_root())
         GTEST_SKIP() << "needs root to run the tool as another user";
     ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
@@ -328,8 +335,8 @@ TEST_F(Concurrency, FileSwappedWhileWaitingIsCheckedAgain) {
     ASSERT_EQ(chmod((dir / "ro.txt").c_str(), 0444), 0);
 
     // Held as another run of the tool holds it.
-    auto held = std::make_unique<platform::target>();
-    ASSERT_EQ(platform::open_target(file, *held), platform::failure::none);
+    platform::owned<platform::target> held;
+    ASSERT_EQ(platform::open_target(file, held), platform::failure::none);
     run_options as_nobody = options();
     as_nobody.as_nobody = true;
     test_util::child waiting = test_util::start_binary({"f.txt", "hello", "bye"}, as_nobody);
@@ -407,16 +414,17 @@ TEST_F(Concurrency, OtherProgramsLocksDoNotHoldARunUp) {
 // A run that cannot take its turn gives up after the wait allowed, changing
 // nothing, and takes its turn at once when the other run is done.
 TEST_F(Concurrency, WaitForAnotherRunIsBounded) {
+    if (test_util::under_wine()) GTEST_SKIP() << "tests the Linux platform module in this process";
     write_file(file, "a foo\n");
     int status = test_util::run_in_fork([&] {
-        platform::target first;
+        platform::owned<platform::target> first;
         if (platform::open_target(file, first) != platform::failure::none) return 1;
-        platform::target second;
+        platform::owned<platform::target> second;
         auto start = clock_type::now();
         if (platform::open_target(file, second, std::chrono::milliseconds(300)) != platform::failure::busy)
             return 2;
         if (clock_type::now() - start < std::chrono::milliseconds(300)) return 3;
-        first = platform::target();
+        first.reset();
         if (platform::open_target(file, second, std::chrono::milliseconds(0)) != platform::failure::none)
             return 4;
         return 0;
@@ -434,6 +442,7 @@ TEST_F(Concurrency, WaitForAnotherRunIsBounded) {
 using ForeignWriter = EndToEnd;
 
 TEST_F(ForeignWriter, ChangeDuringTheRewriteFailsThePassAndKeepsTheirData) {
+    if (test_util::under_wine()) GTEST_SKIP() << "tests the Linux platform module in this process";
     const std::string old_content = repeat("old foo\n", 1000);
     struct change_case {
         const char* name;
@@ -459,16 +468,17 @@ TEST_F(ForeignWriter, ChangeDuringTheRewriteFailsThePassAndKeepsTheirData) {
     for (const change_case& c : cases) {
         SCOPED_TRACE(c.name);
         write_file(file, old_content);
-        platform::target target;
+        platform::owned<platform::run> run = platform::start_run();
+        platform::owned<platform::target> target;
         ASSERT_EQ(platform::open_target(file, target), platform::failure::none);
-        platform::temp_file temp;
-        ASSERT_EQ(platform::create_temp(target, temp), platform::failure::none);
-        ASSERT_EQ(platform::write_all(temp, "new\n", 4), platform::failure::none);
+        platform::owned<platform::temp_file> temp;
+        ASSERT_EQ(platform::create_temp(*target, temp), platform::failure::none);
+        ASSERT_EQ(platform::append(*temp, "new\n", 4), platform::failure::none);
         // Past the granularity of coarse file times.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         c.change(file);
-        EXPECT_EQ(platform::commit(target, temp), platform::failure::changed);
-        EXPECT_TRUE(platform::discard_temp(temp));
+        EXPECT_EQ(platform::commit(*run, *target, *temp), platform::failure::changed);
+        EXPECT_TRUE(platform::discard_temp(*temp));
         EXPECT_EQ(read_file(file), c.theirs);
         EXPECT_EQ(list_dir(dir.path()), names{"f.txt"});
     }
@@ -602,7 +612,10 @@ TEST_F(Links, LinkToAnotherDirectoryRewritesTheFileBesideItself) {
             EXPECT_EQ(read_file(real), "old bar\n");
         }
         EXPECT_EQ(link_target(link), c.target);
-        EXPECT_EQ(stat_of(real).st_mode & 07777, 0644u);
+        // Under wine, see Crash above.
+        if (!test_util::under_wine()) {
+            EXPECT_EQ(stat_of(real).st_mode & 07777, 0644u);
+        }
         EXPECT_EQ(list_dir(dir / "data"), names{"real.txt"});
         EXPECT_EQ(list_dir(dir / "links"), (names{"f.txt", "f.txt.tmp"}));
         EXPECT_EQ(read_file(dir / "links/f.txt.tmp"), "not ours");
@@ -613,6 +626,7 @@ TEST_F(Links, LinkToAnotherDirectoryRewritesTheFileBesideItself) {
 // when it belongs to the one who runs the tool or to the directory's owner:
 // otherwise anyone could point a file that root rewrites at root's own.
 TEST_F(Links, LinkPlantedInASharedDirectoryIsNotFollowed) {
+    if (test_util::under_wine()) GTEST_SKIP() << "wine follows Unix links below the Windows calls, where the tool cannot see them";
     if (!test_util::running_as_root())
         GTEST_SKIP() << "needs root to own links as another user";
     const uid_t root = 0, nobody = test_util::nobody_id;
@@ -726,6 +740,7 @@ int get_flags(const std::string& path) {
 }
 
 TEST_F(Attributes, SetIdBitsSurviveARewriteByTheOwner) {
+    if (test_util::under_wine()) GTEST_SKIP() << "set-ID bits have no Windows counterpart";
     if (!test_util::running_as_root())
         GTEST_SKIP() << "needs root to run the tool as an unprivileged owner";
     ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
@@ -747,6 +762,7 @@ TEST_F(Attributes, SetIdBitsSurviveARewriteByTheOwner) {
 // Root rewrites the file; when it belongs to someone else the new file is
 // handed over to them, which clears set-ID bits and capabilities again.
 TEST_F(Attributes, FileCapabilitiesAndSetIdBitsSurviveARewriteByRoot) {
+    if (test_util::under_wine()) GTEST_SKIP() << "capabilities have no Windows counterpart";
     if (!test_util::running_as_root())
         GTEST_SKIP() << "needs root to set file capabilities";
     // cap_net_raw=ep, as the system stores it (version 2, effective bit set).
@@ -835,6 +851,7 @@ TEST_F(Attributes, FileFlagsSurviveARewrite) {
 using Sealed = EndToEnd;
 
 TEST_F(Sealed, AppendOnlyOrImmutableFileOrDirectoryIsRefused) {
+    if (test_util::under_wine()) GTEST_SKIP() << "append-only and immutable marks have no Windows counterpart, and wine hides them";
     if (!test_util::running_as_root())
         GTEST_SKIP() << "needs root to mark files append-only";
     ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);
@@ -972,7 +989,10 @@ TEST_F(BadInput, HundredMegabyteLineRunsInBoundedMemory) {
         EXPECT_EQ(list_dir(dir.path()), names{"f.txt"});
         peak_kib[i] = result.peak_rss_kib;
         EXPECT_GT(peak_kib[i], 0) << "no measure";
-        EXPECT_LT(peak_kib[i], 8 * 1024) << "peak resident memory in KiB";
+        // Under wine the measure takes in wine's own memory; only its growth tells.
+        if (!test_util::under_wine()) {
+            EXPECT_LT(peak_kib[i], 8 * 1024) << "peak resident memory in KiB";
+        }
     }
     EXPECT_LT(peak_kib[1], peak_kib[0] + 1024) << "memory grew with the line: " << peak_kib[0] << " KiB for 1 MiB, "
                                                << peak_kib[1] << " KiB for 100 MiB";

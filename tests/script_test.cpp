@@ -1,5 +1,7 @@
 #include "script.h"
 
+#include "replace.h"
+
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -80,8 +82,9 @@ struct script_run {
 // Runs `script_path` (relative to the current directory) and captures what
 // it prints.
 script_run run(const std::string& script_path) {
+    rewrite_run pass_run;
     ::testing::internal::CaptureStdout();
-    int status = run_script(script_path);
+    int status = run_script(pass_run, script_path);
     return {::testing::internal::GetCapturedStdout(), status};
 }
 

@@ -123,6 +123,17 @@ std::vector<std::string> list_dir(const std::string& path) {
 
 bool running_as_root() { return geteuid() == 0; }
 
+std::string windows_path_of_binary() {
+    std::string path = "Z:" + std::string(std::getenv("TOVALISE_WINE_ROOT")) + "/tovalise.exe";
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+bool under_wine() {
+    const char* root = std::getenv("TOVALISE_WINE_ROOT");
+    return root != nullptr && *root != '\0';
+}
+
 namespace {
 
 struct scratch_dir_remover {
@@ -158,6 +169,38 @@ int wait_until(pid_t pid, std::chrono::steady_clock::time_point deadline, bool& 
         }
         usleep(2000);
     }
+}
+
+std::string wine_root() { return std::getenv("TOVALISE_WINE_ROOT"); }
+
+std::string first_line_of(const std::string& path) {
+    std::string text = read_file(path);
+    return text.substr(0, text.find('\n'));
+}
+
+// Windows hands arguments to main in its ANSI code page (1252 under wine's
+// default locale) and wine takes ours as UTF-8: each byte is sent as the
+// character it stands for, so that the program receives the same bytes.
+std::string utf8_of_code_page_1252(const std::string& bytes) {
+    static const unsigned short high[32] = {
+        0x20ac, 0x0081, 0x201a, 0x0192, 0x201e, 0x2026, 0x2020, 0x2021, 0x02c6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008d, 0x017d, 0x008f, 0x0090, 0x2018, 0x2019, 0x201c, 0x201d, 0x2022,
+        0x2013, 0x2014, 0x02dc, 0x2122, 0x0161, 0x203a, 0x0153, 0x009d, 0x017e, 0x0178};
+    std::string text;
+    for (unsigned char byte : bytes) {
+        unsigned code = byte >= 0x80 && byte < 0xa0 ? high[byte - 0x80] : byte;
+        if (code < 0x80) {
+            text += static_cast<char>(code);
+        } else if (code < 0x800) {
+            text += static_cast<char>(0xc0 | code >> 6);
+            text += static_cast<char>(0x80 | (code & 0x3f));
+        } else {
+            text += static_cast<char>(0xe0 | code >> 12);
+            text += static_cast<char>(0x80 | (code >> 6 & 0x3f));
+            text += static_cast<char>(0x80 | (code & 0x3f));
+        }
+    }
+    return text;
 }
 
 // The binary where a child that drops its privileges can run it: the build
@@ -215,8 +258,20 @@ child start_binary(const std::vector<std::string>& args, const run_options& opti
     bool drop = options.as_nobody && running_as_root();
     result.measured = options.measure_peak_memory;
     if (result.measured) argv_text.push_back(TOVALISE_PEAK_MEMORY);
-    argv_text.push_back(drop ? binary_for_nobody() : TOVALISE_BINARY);
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    bool wine = under_wine();
+    std::string wine_prefix, wine_home;
+    if (wine) {
+        // The session's copy of the program lies where every user may run it.
+        argv_text.push_back(first_line_of(wine_root() + "/loader"));
+        argv_text.push_back(options.wine_program.empty() ? wine_root() + "/tovalise.exe"
+                                                         : options.wine_program);
+        for (const std::string& arg : args) argv_text.push_back(utf8_of_code_page_1252(arg));
+        wine_home = drop ? wine_root() + "/nobody" : "";
+        wine_prefix = (drop ? wine_home : wine_root()) + "/prefix";
+    } else {
+        argv_text.push_back(drop ? binary_for_nobody() : TOVALISE_BINARY);
+        argv_text.insert(argv_text.end(), args.begin(), args.end());
+    }
     std::vector<char*> argv;
     for (std::string& text : argv_text) argv.push_back(text.data());
     argv.push_back(nullptr);
@@ -257,6 +312,13 @@ child start_binary(const std::vector<std::string>& args, const run_options& opti
             if (setgroups(0, nullptr) != 0) child_fail("setgroups");
             if (setgid(nobody_id) != 0) child_fail("setgid");
             if (setuid(nobody_id) != 0) child_fail("setuid");
+        }
+        if (wine) {
+            // wine refuses a prefix that belongs to another user.
+            if (setenv("WINEPREFIX", wine_prefix.c_str(), 1) != 0 || setenv("WINEDEBUG", "-all", 1) != 0 ||
+                setenv("LANG", "C.UTF-8", 1) != 0 || setenv("LC_ALL", "C.UTF-8", 1) != 0 ||
+                (!wine_home.empty() && setenv("HOME", wine_home.c_str(), 1) != 0))
+                child_fail("setenv");
         }
         execv(argv[0], argv.data());
         child_fail("execv");
@@ -313,6 +375,15 @@ run_result finish(child& running) {
     if (running.measured && at != std::string::npos && (at == 0 || result.err[at - 1] == '\n')) {
         result.peak_rss_kib = std::atol(result.err.c_str() + at + report.size());
         result.err.erase(at);
+    }
+    result.raw_out = result.out;
+    if (under_wine()) {
+        std::string lines;
+        for (size_t i = 0; i < result.out.size(); ++i) {
+            if (!(result.out[i] == '\r' && i + 1 < result.out.size() && result.out[i + 1] == '\n'))
+                lines += result.out[i];
+        }
+        result.out = lines;
     }
     running.pid = -1;
     return result;

@@ -39,6 +39,11 @@ void write_file(const std::string& path, std::string_view content);
 std::vector<std::string> list_dir(const std::string& path);
 
 bool running_as_root();
+
+// Whether the binary the tests start is a Windows build run under wine: the
+// environment names the session's folder (TOVALISE_WINE_ROOT, set up by
+// tests/wine/session.sh).
+bool under_wine();
 constexpr uid_t nobody_id = 65534;
 
 // Holds back the children started with it until release(), so that several
@@ -68,10 +73,18 @@ struct run_options {
     bool stdout_closed = false;
     const start_gate* gate = nullptr; // the child waits for its release before it runs
     bool measure_peak_memory = false; // fills run_result::peak_rss_kib
+    // Under wine: a Windows program to start instead of the tool ("cmd").
+    std::string wine_program;
 };
 
+// Under wine: the tool as a Windows path, for a batch file run by cmd.
+std::string windows_path_of_binary();
+
 struct run_result {
+    // Standard output; under wine with each CR LF read as a line end, so
+    // that the same expectations hold (raw_out keeps the bytes).
     std::string out;
+    std::string raw_out;
     std::string err;
     int status = -1;        // exit status; -1 when it did not exit normally
     int signal = 0;         // the signal that ended it, 0 when none did

@@ -1,0 +1,18 @@
+# Fails unless PROGRAM imports from system DLLs alone: cmake -DOBJDUMP=...
+# -DPROGRAM=tovalise.exe -P check_imports.cmake
+execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE table RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "objdump -p ${PROGRAM} failed")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\r\n]+" names "${table}")
+if(NOT names)
+  message(FATAL_ERROR "no import table in ${PROGRAM}")
+endif()
+foreach(entry ${names})
+  string(REPLACE "DLL Name: " "" dll "${entry}")
+  string(TOUPPER "${dll}" dll)
+  if(NOT dll MATCHES "^(KERNEL32|MSVCRT|ADVAPI32)\\.DLL$")
+    message(FATAL_ERROR "${PROGRAM} needs ${dll}, which Windows does not provide")
+  endif()
+  message(STATUS "imports ${dll}")
+endforeach()
