@@ -8,6 +8,15 @@
 #if !defined(TOVALISE_NO_SIMD) && \
     (defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2))
 #define TOVALISE_SSE2 1
+#define TOVALISE_SSE2_CODE
+#include <emmintrin.h>
+#elif !defined(TOVALISE_NO_SIMD) && defined(__i386__) && (defined(__GNUC__) || defined(__clang__))
+// A 32-bit build for any x86 processor: SSE2 is chosen at run time where
+// the processor has it. The stack is realigned for the wide values: 32-bit
+// Windows keeps it aligned to 4 bytes only.
+#define TOVALISE_SSE2 1
+#define TOVALISE_SSE2_AT_RUN_TIME 1
+#define TOVALISE_SSE2_CODE __attribute__((target("sse2"), force_align_arg_pointer))
 #include <emmintrin.h>
 #endif
 
@@ -17,6 +26,11 @@
     (defined(__x86_64__) || defined(__i386__))
 #define TOVALISE_AVX2 1
 #include <immintrin.h>
+#ifdef __i386__
+#define TOVALISE_AVX2_CODE __attribute__((target("avx2"), force_align_arg_pointer))
+#else
+#define TOVALISE_AVX2_CODE __attribute__((target("avx2")))
+#endif
 #endif
 
 namespace {
@@ -55,6 +69,13 @@ size_t find_plain(const char* data, size_t from, size_t limit, std::string_view 
 }
 
 #ifdef TOVALISE_SSE2
+#ifdef TOVALISE_SSE2_AT_RUN_TIME
+bool has_sse2() {
+    static const bool available = __builtin_cpu_supports("sse2");
+    return available;
+}
+#endif
+
 unsigned lowest_bit(unsigned mask) {
 #if defined(_MSC_VER)
     unsigned long index;
@@ -67,7 +88,8 @@ unsigned lowest_bit(unsigned mask) {
 
 // Tests sixteen starting positions at a time on the needle's first and last
 // bytes; only positions where both agree are compared in full.
-size_t find_wide(const char* data, size_t from, size_t limit, std::string_view needle) {
+TOVALISE_SSE2_CODE size_t find_wide(const char* data, size_t from, size_t limit,
+                                     std::string_view needle) {
     const size_t last = needle.size() - 1;
     const __m128i first_byte = _mm_set1_epi8(needle[0]);
     const __m128i last_byte = _mm_set1_epi8(needle[last]);
@@ -95,6 +117,10 @@ size_t find_narrow(const char* data, size_t from, size_t limit, std::string_view
     if (needle.size() == 1)
         return find_byte(data, from, limit, needle[0]);
 #ifdef TOVALISE_SSE2
+#ifdef TOVALISE_SSE2_AT_RUN_TIME
+    if (!has_sse2())
+        return find_plain(data, from, limit, needle);
+#endif
     return find_wide(data, from, limit, needle);
 #else
     return find_plain(data, from, limit, needle);
@@ -117,9 +143,9 @@ size_t find_each_narrow(const char* data, size_t from, size_t limit, std::string
 #ifdef TOVALISE_AVX2
 // The same filter as find_wide, 64 positions at a time; every candidate of a
 // step is taken, instead of starting a new search behind each occurrence.
-__attribute__((target("avx2"))) size_t find_each_wider(const char* data, size_t from,
-                                                       size_t limit, std::string_view needle,
-                                                       size_t* found, size_t capacity) {
+TOVALISE_AVX2_CODE size_t find_each_wider(const char* data, size_t from, size_t limit,
+                                          std::string_view needle, size_t* found,
+                                          size_t capacity) {
     const size_t last = needle.size() - 1;
     const __m256i first_byte = _mm256_set1_epi8(needle[0]);
     const __m256i last_byte = _mm256_set1_epi8(needle[last]);
