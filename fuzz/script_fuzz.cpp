@@ -23,6 +23,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "replace.h"
 #include "script.h"
 
 namespace {

@@ -99,7 +99,9 @@ constexpr std::chrono::milliseconds default_wait_limit = std::chrono::minutes(10
 // removed, and a file whose temporary name is taken. Waits up to
 // `wait_limit` for another run that holds the same file, then fails with
 // failure::busy; the checks are made on the file found once it is held.
-// Nothing on disk changes.
+// Nothing on disk changes (on Windows, whether the folder takes the
+// temporary file is asked by creating it and letting the system remove it
+// at once; failure::temp_left when it could not).
 failure open_target(const std::string& path, owned<target>& result,
                     std::chrono::milliseconds wait_limit = default_wait_limit);
 
