@@ -438,12 +438,15 @@ failure open_target(const std::string& path, owned<target>& result,
     return failure::none;
 }
 
-long long read_some(target& from, char* data, size_t size) {
+long long read_target(target& from, char* data, size_t size) {
     DWORD got = 0;
     DWORD step = static_cast<DWORD>(std::min<size_t>(size, max_io_size));
     if (!read_at(from.data.value, from.read_offset, data, step, got))
         return -1;
     from.read_offset += got;
+    // Grown since it was opened: another program is writing to it.
+    if (from.read_offset > from.opened.size)
+        return -1;
     return got;
 }
 
