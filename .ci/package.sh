@@ -61,7 +61,7 @@ width=$(LC_ALL=C.UTF-8 wc -L <"$scratch/page.txt")
 grep -q "Tovalise $version" "$scratch/page.txt" || fail "the man page does not carry version $version"
 
 # Every fixed part of every message the tool prints, and every line of its
-# usage text, must be in the man page and in the Windows README verbatim.
+# usage text, must be in the man page and both READMEs verbatim.
 perl -0777 -ne '
     while (/print_line\(\{(.*?)\}\);/sg) {
         my $call = $1;
@@ -83,13 +83,32 @@ perl -0777 -ne '
     }
 ' src/*.cpp >"$scratch/messages"
 [ "$(grep -c . "$scratch/messages")" -ge 15 ] || fail "could not find the messages in src/"
-for doc in "$scratch/page.txt" packaging/README-windows.txt; do
+for doc in "$scratch/page.txt" packaging/README-windows.txt README.md; do
     # A text may be wrapped: a line end and the indent around it count as one blank.
     flat=$(perl -0777 -pe 's/[ \t]*\n[ \t]*/ /g' "$doc")
     while IFS= read -r part; do
         [[ "$flat" == *"$part"* ]] || fail "$(basename "$doc") lacks the message text: $part"
     done <"$scratch/messages"
 done
+
+echo "=== README"
+# The banner and usage text the README shows are what the tool prints.
+sed -n '/^\*\{74\}$/,/^```$/p' README.md | sed '$d' >"$scratch/readme-usage"
+status=0
+"$build/tovalise" >"$scratch/usage" || status=$?
+[ "$status" -eq 1 ] || fail "the usage text came with status $status"
+diff -u "$scratch/readme-usage" "$scratch/usage" || fail "README.md shows another usage text than the tool prints"
+# The README's first command, as it stands, run in a copy of the tree.
+try_command='$(command -v sudo) apt-get update && $(command -v sudo) apt-get install -y cmake g++ && cmake -S . -B build -DTOVALISE_TESTS=OFF && cmake --build build -j2 && tool="$PWD/build/tovalise" && scratch=$(mktemp -d) && cp example/* "$scratch" && (cd "$scratch" && "$tool" script.txt && cat notes.txt) && rm -rf "$scratch"'
+grep -qF -- "$try_command" README.md || fail "README.md no longer shows the command this check runs"
+mkdir "$scratch/try-readme"
+git ls-files -z --cached --others --exclude-standard | tar --null -T - -c | tar -x -C "$scratch/try-readme"
+try_status=0
+(cd "$scratch/try-readme" && bash -c "$try_command") >"$scratch/try-log" 2>&1 || try_status=$?
+[ "$try_status" -eq 0 ] || { tail -n 20 "$scratch/try-log"; fail "the README's first command failed"; }
+tail -n "$(grep -c '' example/notes.txt)" "$scratch/try-log" >"$scratch/try-output"
+sed 's/colour/color/g; s/EUR/euros/g' example/notes.txt | diff -u - "$scratch/try-output" ||
+    fail "the README's first command did not show the rewritten notes"
 
 echo "=== install rules"
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
