@@ -206,14 +206,14 @@ mkdir "$scratch/unzipped"
 unzip -q "$zip" -d "$scratch/unzipped"
 for text in README.txt LICENSE.txt; do
     # Every line feed must follow a carriage return.
-    ! perl -ne 'exit 1 if /(?<!\r)\n/' "$scratch/unzipped/$top/$text" ||
+    perl -ne 'exit 1 if /(?<!\r)\n/' "$scratch/unzipped/$top/$text" ||
         fail "$text in the zip has lines without CR LF"
 done
 mkdir "$scratch/wine-try"
 cp "$scratch/unzipped/$top/example/"* "$scratch/wine-try"
 export WINEPREFIX=$scratch/wine-prefix WINEDEBUG=-all
-output=$(cd "$scratch/wine-try" && wine "$scratch/unzipped/$top/tovalise.exe" script.txt 2>/dev/null) ||
-    fail "the example script failed under wine: $output"
+output=$(cd "$scratch/wine-try" && wine "$scratch/unzipped/$top/tovalise.exe" script.txt 2>"$scratch/wine.err") ||
+    fail "the example script failed under wine: $output $(tail -n 3 "$scratch/wine.err")"
 [ -z "$output" ] || fail "the example script printed under wine: $output"
 sed 's/colour/color/g; s/EUR/euros/g' example/notes.txt | cmp - "$scratch/wine-try/notes.txt" ||
     fail "the example script under wine did not give the expected notes.txt"
