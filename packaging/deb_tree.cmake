@@ -50,3 +50,11 @@ file(WRITE ${doc_dir}/changelog
   "\n"
   " -- ${CPACK_PACKAGE_CONTACT}  ${changelog_date}\n")
 compress(${doc_dir}/changelog)
+
+# The files and folders staged follow the umask of whoever builds; a package must
+# not carry it (a folder of mode 700 under /usr) nor differ with it.
+execute_process(COMMAND chmod -R u=rwX,go=rX ${CPACK_TEMPORARY_DIRECTORY} RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "could not set the permissions of the staged files")
+endif()
+
