@@ -189,18 +189,18 @@ while IFS= read -r path; do
 done <"$scratch/owned"
 
 echo "=== Windows zip"
-toolchain=${TOVALISE_WIN32_TOOLCHAIN:-$(ls cmake/*mingw*.cmake 2>/dev/null | head -n 1 || true)}
-if [ -z "$toolchain" ] || [ ! -f src/platform_win32.cpp ]; then
-    echo "skipped: this tree has no Windows cross build (cmake/*mingw*.cmake and src/platform_win32.cpp)"
+toolchain=cmake/mingw-i686.cmake
+if [ ! -f "$toolchain" ] || [ ! -f src/platform_win32.cpp ]; then
+    echo "skipped: this tree has no Windows cross build ($toolchain and src/platform_win32.cpp)"
     exit 0
 fi
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
     apt-get update >/dev/null
 fi
-need_packages g++-mingw-w64-i686 wine wine32 unzip
+need_packages g++-mingw-w64-i686 wine wine32 wine64 unzip
 win_build=$source_dir/build-win32-package
-rm -rf "$win_build"
+rm -rf "$win_build" "$win_build-64"
 cmake -S . -B "$win_build" -DCMAKE_TOOLCHAIN_FILE="$source_dir/$toolchain" -DTOVALISE_TESTS=OFF >/dev/null
 cmake --build "$win_build" -j2 >/dev/null
 (cd "$win_build" && cpack -G ZIP >/dev/null)
@@ -222,10 +222,26 @@ for text in README.txt LICENSE.txt; do
     perl -ne 'exit 1 if /(?<!\r)\n/' "$scratch/unzipped/$top/$text" ||
         fail "$text in the zip has lines without CR LF"
 done
+exe=$scratch/unzipped/$top/tovalise.exe
+file -b "$exe" | grep -q '^PE32 executable (console) Intel 80386' ||
+    fail "the zip's tovalise.exe is not a 32-bit Windows console program: $(file -b "$exe")"
+loader=wine
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    # wine32 needs a kernel that runs 32-bit programs. Without one, the
+    # example runs with a 64-bit build of the same sources instead.
+    echo "this kernel runs no 32-bit programs, so wine32 cannot start the zip's tovalise.exe:"
+    echo "the example runs with a 64-bit build of the same sources under wine64"
+    need_packages g++-mingw-w64-x86-64
+    cmake -S . -B "$win_build-64" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-x86_64.cmake" \
+        -DTOVALISE_TESTS=OFF >/dev/null
+    cmake --build "$win_build-64" -j2 >/dev/null
+    exe=$win_build-64/tovalise.exe
+    loader=/usr/lib/wine/wine64
+fi
 mkdir "$scratch/wine-try"
 cp "$scratch/unzipped/$top/example/"* "$scratch/wine-try"
 export WINEPREFIX=$scratch/wine-prefix WINEDEBUG=-all
-output=$(cd "$scratch/wine-try" && wine "$scratch/unzipped/$top/tovalise.exe" script.txt 2>"$scratch/wine.err") ||
+output=$(cd "$scratch/wine-try" && "$loader" "$exe" script.txt 2>"$scratch/wine.err") ||
     fail "the example script failed under wine: $output $(tail -n 3 "$scratch/wine.err")"
 [ -z "$output" ] || fail "the example script printed under wine: $output"
 sed 's/colour/color/g; s/EUR/euros/g' example/notes.txt | cmp - "$scratch/wine-try/notes.txt" ||
