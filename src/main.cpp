@@ -5,12 +5,13 @@
 #include "messages.h"
 #include "replace.h"
 #include "script.h"
+#include "version.h"
 
 namespace {
 
 const char usage_text[] =
     "**************************************************************************\n"
-    "Tovalise 1.0 - replaces literal text in files, in place\n"
+    "Tovalise " TOVALISE_VERSION " - replaces literal text in files, in place\n"
     "**************************************************************************\n"
     "Syntaxe: \n"
     "* tovalise <fichier_config.txt> source dest   -ou-\n"

@@ -1,5 +1,6 @@
 // End-to-end runs of the built binary in scratch directories.
 #include "test_util.h"
+#include "version.h"
 
 #include <gtest/gtest.h>
 
@@ -73,9 +74,7 @@ TEST_F(Cli, WrongArgumentCountPrintsBannerAndUsage) {
         std::vector<std::string> lines = split_lines(result.out);
         ASSERT_EQ(lines.size(), 12u) << result.out;
         EXPECT_EQ(lines[0], rule);
-        EXPECT_NE(lines[1].find("Tovalise"), std::string::npos) << lines[1];
-        EXPECT_EQ(lines[1].find('@'), std::string::npos) << "no e-mail address: " << lines[1];
-        EXPECT_EQ(lines[1].find("http"), std::string::npos) << "no web address: " << lines[1];
+        EXPECT_EQ(lines[1], "Tovalise " TOVALISE_VERSION " - replaces literal text in files, in place");
         EXPECT_EQ(lines[2], rule);
         std::string tail;
         for (size_t i = 3; i < lines.size(); ++i) tail += lines[i] + "\n";
