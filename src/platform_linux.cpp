@@ -4,17 +4,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <string>
+#include <linux/magic.h>
 #include <poll.h>
+#include <string>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/xattr.h>
@@ -55,7 +55,8 @@ struct target {
     file directory;   // the directory that holds it
     std::string name; // its name within `directory`
     bool temp_name_fits = true; // false when the name is too long for ".tmp"
-    file_version opened;        // as it was once held
+    struct stat held {};        // its status once held: what it must still be
+                                // at the commit, and what the new file takes
     file watch;                 // tells of changes the times may not show
     uint64_t read_so_far = 0;
 };
@@ -66,10 +67,10 @@ struct temp_file {
     std::string name;          // empty while it has none
     uint64_t size = 0;         // bytes written so far
     uint64_t written_back = 0; // bytes already handed to the disk
-    // The target's owner, group, mode and attribute names, applied once the
-    // data is written: writing would clear set-ID bits and capabilities.
-    uint32_t owner = 0, group = 0, mode = 0;
-    int flags = 0; // how the file is kept: not dumped, no access times...
+    // The target's attribute names and flags (how it is kept: not dumped, no
+    // access times...), applied with its owner and mode once the data is
+    // written: writing would clear set-ID bits and capabilities.
+    int flags = 0;
     std::string attribute_names;
 };
 
@@ -292,6 +293,9 @@ file_version version_of(const struct stat& st) {
     return {static_cast<uint64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
 }
 
+// The name under which the system opens what a descriptor holds.
+std::string proc_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 // Watches the file held for changes by other programs: on a file system with
 // coarse time stamps, a write in the same clock tick as the one before moves
 // neither of its times. Without inotify (or /proc) the times alone tell.
@@ -300,8 +304,7 @@ file watch_changes(int fd) {
     if (watch < 0)
         return file();
     file result(watch);
-    std::string proc = "/proc/self/fd/" + std::to_string(fd);
-    if (::inotify_add_watch(watch, proc.c_str(),
+    if (::inotify_add_watch(watch, proc_path(fd).c_str(),
                             IN_MODIFY | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF) < 0)
         return file();
     return result;
@@ -387,13 +390,13 @@ failure open_locked(int directory, const std::string& name, wait_clock::time_poi
             if (!wait_a_little(deadline, step))
                 return failure::busy;
         }
-        struct stat now;
         if (locked == lock_result::failed)
             return failure::read_failed;
         // Watched before its status is taken, so that no change falls between.
         watch = watch_changes(fd);
         if (::fstat(fd, &held) != 0)
             return failure::read_failed;
+        struct stat now;
         if (::fstatat(directory, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
             return failure::not_found;
         if (now.st_dev == held.st_dev && now.st_ino == held.st_ino) {
@@ -554,17 +557,18 @@ constexpr int kept_flags = FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL | FS_SECRM_
 // Done after the last write: a write clears set-ID bits and capabilities
 // (security.capability, copied with the other attributes where we may set it,
 // and only when the owner is kept).
-bool apply_metadata(int original, const temp_file& temp) {
+bool apply_metadata(const target& original, const temp_file& temp) {
     int fd = fd_of(temp.data);
+    const struct stat& old = original.held;
     struct stat now;
-    if (!copy_ownership(temp.owner, temp.group, fd) || ::fstat(fd, &now) != 0)
+    if (!copy_ownership(old.st_uid, old.st_gid, fd) || ::fstat(fd, &now) != 0)
         return false;
-    bool owner_kept = now.st_uid == temp.owner;
-    bool group_kept = now.st_gid == temp.group;
+    bool owner_kept = now.st_uid == old.st_uid;
+    bool group_kept = now.st_gid == old.st_gid;
     if (!drop_inherited_attributes(temp.attribute_names, fd) ||
-        !copy_attributes(original, temp.attribute_names, fd,
+        !copy_attributes(fd_of(original.data), temp.attribute_names, fd,
                          owner_kept ? capabilities::copy : capabilities::skip) ||
-        ::fchmod(fd, mode_for(temp.mode, owner_kept, group_kept)) != 0)
+        ::fchmod(fd, mode_for(old.st_mode & 07777, owner_kept, group_kept)) != 0)
         return false;
     int flags = 0;
     if ((temp.flags & kept_flags) != 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
@@ -592,8 +596,7 @@ bool unnamed_unsupported(int error) {
 // Gives an unnamed temporary file its name; without access to /proc, the
 // empty-path form needs a capability that root has.
 bool link_unnamed(int fd, int directory, const std::string& name) {
-    std::string proc = "/proc/self/fd/" + std::to_string(fd);
-    if (::linkat(AT_FDCWD, proc.c_str(), directory, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+    if (::linkat(AT_FDCWD, proc_path(fd).c_str(), directory, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
         return true;
     if (errno != ENOENT)
         return false;
@@ -733,7 +736,7 @@ failure open_target(const std::string& path, owned<target>& result,
     opened->data = std::move(data);
     opened->directory = std::move(directory_file);
     opened->name = std::move(name);
-    opened->opened = version_of(held);
+    opened->held = held;
     opened->watch = std::move(watch);
     result = std::move(opened);
     return failure::none;
@@ -741,7 +744,8 @@ failure open_target(const std::string& path, owned<target>& result,
 
 long long read_target(target& from, char* data, size_t size) {
     long long n = read_some(from.data, data, size);
-    if (n > 0 && (from.read_so_far += static_cast<uint64_t>(n)) > from.opened.size)
+    if (n > 0 && (from.read_so_far += static_cast<uint64_t>(n)) >
+                     static_cast<uint64_t>(from.held.st_size))
         return -1;
     return n;
 }
@@ -765,12 +769,8 @@ failure create_temp(target& of, owned<temp_file>& result) {
         return failure_of_create(errno);
     temp->data = file(fd);
     int original = fd_of(of.data);
-    struct stat st;
-    if (::fstat(original, &st) != 0 || !list_attributes(original, temp->attribute_names))
+    if (!list_attributes(original, temp->attribute_names))
         return failure::write_failed;
-    temp->owner = st.st_uid;
-    temp->group = st.st_gid;
-    temp->mode = st.st_mode & 07777;
     if (::ioctl(original, FS_IOC_GETFLAGS, &temp->flags) != 0)
         temp->flags = 0; // a file system without such flags
     result = std::move(temp);
@@ -820,12 +820,12 @@ failure append(temp_file& to, const char* data, size_t size) {
 bool unchanged(const target& t) {
     struct stat held;
     return !change_seen(t.watch) && ::fstat(fd_of(t.data), &held) == 0 &&
-           version_of(held) == t.opened;
+           version_of(held) == version_of(t.held);
 }
 
 failure commit(run& in, target& into, temp_file& from) {
     int dir = fd_of(into.directory);
-    if (!apply_metadata(fd_of(into.data), from) || ::fsync(fd_of(from.data)) != 0)
+    if (!apply_metadata(into, from) || ::fsync(fd_of(from.data)) != 0)
         return failure::write_failed;
     if (from.name.empty()) {
         std::string name = temp_name_of(into.name);
