@@ -441,6 +441,25 @@ TEST_F(Concurrency, WaitForAnotherRunIsBounded) {
 
 using ForeignWriter = EndToEnd;
 
+// Opens `path` for a rewrite and writes new content, lets `change` act as
+// another program would, then commits and removes what is left: returns
+// what the commit gave.
+platform::failure rewrite_around(const std::string& path, const std::function<void()>& change) {
+    platform::owned<platform::run> run = platform::start_run();
+    platform::owned<platform::target> target;
+    platform::owned<platform::temp_file> temp;
+    if (platform::open_target(path, target) != platform::failure::none ||
+        platform::create_temp(*target, temp) != platform::failure::none ||
+        platform::append(*temp, "new\n", 4) != platform::failure::none) {
+        ADD_FAILURE() << "could not start the rewrite of " << path;
+        return platform::failure::none;
+    }
+    change();
+    platform::failure committed = platform::commit(*run, *target, *temp);
+    EXPECT_TRUE(platform::discard_temp(*temp));
+    return committed;
+}
+
 TEST_F(ForeignWriter, ChangeDuringTheRewriteFailsThePassAndKeepsTheirData) {
     if (test_util::under_wine()) GTEST_SKIP() << "tests the Linux platform module in this process";
     const std::string old_content = repeat("old foo\n", 1000);
@@ -468,17 +487,12 @@ TEST_F(ForeignWriter, ChangeDuringTheRewriteFailsThePassAndKeepsTheirData) {
     for (const change_case& c : cases) {
         SCOPED_TRACE(c.name);
         write_file(file, old_content);
-        platform::owned<platform::run> run = platform::start_run();
-        platform::owned<platform::target> target;
-        ASSERT_EQ(platform::open_target(file, target), platform::failure::none);
-        platform::owned<platform::temp_file> temp;
-        ASSERT_EQ(platform::create_temp(*target, temp), platform::failure::none);
-        ASSERT_EQ(platform::append(*temp, "new\n", 4), platform::failure::none);
-        // Past the granularity of coarse file times.
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        c.change(file);
-        EXPECT_EQ(platform::commit(*run, *target, *temp), platform::failure::changed);
-        EXPECT_TRUE(platform::discard_temp(*temp));
+        platform::failure committed = rewrite_around(file, [&] {
+            // Past the granularity of coarse file times.
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            c.change(file);
+        });
+        EXPECT_EQ(committed, platform::failure::changed);
         EXPECT_EQ(read_file(file), c.theirs);
         EXPECT_EQ(list_dir(dir.path()), names{"f.txt"});
     }
@@ -503,15 +517,8 @@ TEST_F(ForeignWriter, SameSizeWriteWithinOneClockTickIsSeen) {
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         write_file(path, "old foo\n");
-        platform::owned<platform::run> run = platform::start_run();
-        platform::owned<platform::target> target;
-        ASSERT_EQ(platform::open_target(path, target), platform::failure::none);
-        platform::owned<platform::temp_file> temp;
-        ASSERT_EQ(platform::create_temp(*target, temp), platform::failure::none);
-        ASSERT_EQ(platform::append(*temp, "new\n", 4), platform::failure::none);
-        write_file(path, "new foo\n");
-        EXPECT_EQ(platform::commit(*run, *target, *temp), platform::failure::changed);
-        EXPECT_TRUE(platform::discard_temp(*temp));
+        EXPECT_EQ(rewrite_around(path, [&] { write_file(path, "new foo\n"); }),
+                  platform::failure::changed);
         EXPECT_EQ(read_file(path), "new foo\n");
     }
 }
